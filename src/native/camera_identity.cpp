@@ -347,25 +347,7 @@ int exec_module(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_support)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = kModuleName,
-    .m_doc = kModuleDoc,
-    .m_size = sizeof(ModuleState),
-    .m_methods = nullptr,
-    .m_slots = module_slots,
-    .m_traverse = traverse_module,
-    .m_clear = clear_module,
-    .m_free = free_module,
-};
+PyModuleDef module_def = module_definition(kModuleName, kModuleDoc, module_slots<exec_module>);
 
 }  // namespace
 

@@ -169,6 +169,21 @@ inline Ref next(PyObject* iterator) {
     return Ref::steal(item);
 }
 
+// list(iterable), as owned references.
+inline std::vector<Ref> collect(PyObject* iterable) {
+    Ref iterator = Ref::checked(PyObject_GetIter(iterable));
+    std::vector<Ref> items;
+    while (Ref item = next(iterator.get())) items.push_back(std::move(item));
+    return items;
+}
+
+// A tuple of str from UTF-8 literals.
+inline Ref text_tuple(std::span<const char* const> values) {
+    std::vector<Ref> items;
+    for (const char* value : values) items.push_back(text(value));
+    return tuple(items);
+}
+
 inline void set_item(PyObject* mapping, const char* key, PyObject* value) {
     check(PyDict_SetItemString(mapping, key, value));
 }
@@ -182,15 +197,14 @@ struct Keyword {
 };
 
 // callable(*positional, **keywords), keywords in the order given.
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
-                std::initializer_list<Keyword> keywords = {}) {
+inline Ref call(PyObject* callable, std::span<PyObject* const> positional, std::span<const Keyword> keywords) {
     // One spare slot in front lets the callee prepend a bound argument in place.
     std::vector<PyObject*> argv;
     argv.reserve(1 + positional.size() + keywords.size());
     argv.push_back(nullptr);
     argv.insert(argv.end(), positional.begin(), positional.end());
     Ref kwnames;
-    if (keywords.size() != 0) {
+    if (!keywords.empty()) {
         kwnames = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
         Py_ssize_t index = 0;
         for (const Keyword& keyword : keywords) {
@@ -202,6 +216,12 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
     }
     return Ref::checked(PyObject_Vectorcall(callable, argv.data() + 1,
                                             positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
+                std::initializer_list<Keyword> keywords = {}) {
+    return call(callable, std::span(positional.begin(), positional.size()),
+                std::span(keywords.begin(), keywords.size()));
 }
 
 // object.name(*positional)
@@ -648,5 +668,31 @@ inline int clear_module(PyObject* module) noexcept {
 }
 
 inline void free_module(void* module) noexcept { clear_module(static_cast<PyObject*>(module)); }
+
+// The slots of every module: the support layer first, then the module's
+// own exec; isolated subinterpreters and free-threading are both fine, as
+// no module keeps mutable state of its own.
+template <int (*Exec)(PyObject*) noexcept>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_support)},
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+inline PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots) {
+    return {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = sizeof(ModuleState),
+        .m_methods = nullptr,
+        .m_slots = slots,
+        .m_traverse = traverse_module,
+        .m_clear = clear_module,
+        .m_free = free_module,
+    };
+}
 
 }  // namespace quor::py
