@@ -7,13 +7,13 @@
 //   so the code in between reads top to bottom and releases what it owns by
 //   unwinding.
 // - Call, attribute, import and module-namespace helpers.
-// - `Function`, a callable that behaves like a `def`: the interpreter's own
-//   argument errors, string annotations, `__doc__`, `__qualname__`,
-//   `__signature__`, and binding as a method when stored on a class.
-//
-// Every module keeps the `Function` type in its module state: no
-// process-wide mutable state, so the modules can be loaded in isolated
-// subinterpreters.
+// - `make_function()`, a callable that behaves like a `def`: the
+//   interpreter's own argument errors, string annotations, `__doc__`,
+//   `__qualname__`, `__signature__`, and binding as a method when stored on
+//   a class. Its parameters are declared as constexpr data (`FunctionSpec`).
+// - The module definition every extension shares: multi-phase init, the
+//   function type kept in module state, no process-wide mutable state, so
+//   the modules load in isolated subinterpreters.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
