@@ -9,7 +9,7 @@ venv:
 	tools/setup-venv.sh test
 
 demo: venv
-	$(VENV_PYTHON) -c "from quor_camera_sdk.cameras.camera_identity import list_connected_quor_cameras as ls; print(*ls(), sep='\n')"
+	$(VENV_PYTHON) -m quor_camera_sdk.cameras demo
 
 test: venv
 	$(VENV_PYTHON) -m pytest
