@@ -108,7 +108,7 @@ class DeviceInfoServer(ThreadingHTTPServer):
 
     @property
     def url(self) -> str:
-        host, port = self.server_address[:2]
+        host, port = self.socket.getsockname()[:2]
         return f"http://{host}:{port}"
 
     @property

@@ -1,0 +1,5 @@
+from typing import Final
+
+from quor_camera_sdk.cameras.camera_spec import CameraSpec
+
+QUOR_POCKEL: Final[CameraSpec]
