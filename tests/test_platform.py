@@ -103,12 +103,6 @@ def test_simulated_devices_from_file(tmp_path):
     ]
 
 
-serial_not_text_bug = pytest.mark.xfail(
-    strict=True,
-    reason='from_file reads the serial as `entry.get("serial") or ""`, so a falsy non-text serial becomes ""',
-)
-
-
 @pytest.mark.parametrize(
     ("document", "error"),
     [
@@ -117,8 +111,8 @@ serial_not_text_bug = pytest.mark.xfail(
         pytest.param([{"serial": "QC-0001"}], ValueError, id="os-id-absent"),
         pytest.param([{"serial": "QC-0001", "os_id": 0}], ValueError, id="os-id-number"),
         pytest.param([{"serial": 1234, "os_id": "/dev/video0"}], ValueError, id="serial-number"),
-        pytest.param([{"serial": 0, "os_id": "/dev/video0"}], ValueError, id="serial-0", marks=serial_not_text_bug),
-        pytest.param([{"serial": False, "os_id": "/dev/video0"}], ValueError, id="serial-F", marks=serial_not_text_bug),
+        pytest.param([{"serial": 0, "os_id": "/dev/video0"}], ValueError, id="serial-0"),
+        pytest.param([{"serial": False, "os_id": "/dev/video0"}], ValueError, id="serial-F"),
         pytest.param("[{", json.JSONDecodeError, id="not-json"),
         pytest.param("", json.JSONDecodeError, id="empty"),
     ],

@@ -40,7 +40,11 @@ type Number = int | float
 def _number(value: Any, where: str) -> Number:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{where}: expected a number, got {type(value).__name__}")
-    if not math.isfinite(value):
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:  # an integer beyond the range of a float
+        finite = False
+    if not finite:
         raise ValueError(f"{where}: {value!r} is not finite")
     return value
 

@@ -110,8 +110,10 @@ class SimulatedBackend:
         for index, entry in enumerate(document):
             if not isinstance(entry, dict) or not isinstance(entry.get("os_id"), str):
                 raise ValueError(f"{path}: device {index} needs a text 'os_id'")
-            serial = entry.get("serial") or ""
-            if not isinstance(serial, str):
+            serial = entry.get("serial")
+            if serial is None:
+                serial = ""
+            elif not isinstance(serial, str):
                 raise ValueError(f"{path}: device {index} has a serial that is not text")
             devices.append(DeviceEntry(serial=serial, os_id=entry["os_id"]))
         return cls(devices)
