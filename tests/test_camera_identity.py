@@ -1,8 +1,8 @@
 """QuorCameraIdentity records and connected-camera discovery.
 
-Until the model modules exist the real SKU registry cannot be built, so the
-record tests bind ``fake_sku_registry``; the few tests that need the real
-registry skip until ``quor_oridan`` imports.
+The record tests bind ``fake_sku_registry`` so that they do not depend on
+the model catalogues; the tests near the end go through the real registry
+and, for discovery, the real lookup over HTTP.
 """
 
 import annotationlib
@@ -14,6 +14,9 @@ import pytest
 
 from quor_camera_sdk.calibration import Calibration
 from quor_camera_sdk.cameras import camera_identity
+from quor_camera_sdk.cameras.quor_oridan import QUOR_ORIDAN
+from quor_camera_sdk.cameras.quor_pockel import QUOR_POCKEL
+from quor_camera_sdk.cameras.quor_sevrine import QUOR_SEVRINE
 from quor_camera_sdk.cameras.camera_identity import (
     QuorCameraIdentity,
     get_connected_quor_camera_by_serial,
@@ -253,24 +256,16 @@ def test_to_dict_round_trips(fake_sku_registry, make_device_info):
     assert QuorCameraIdentity.from_dict(record.to_dict(), os_id=record.os_id) == record
 
 
-@pytest.fixture
-def oridan():
-    # The registry is built from every model module at once.
-    for model in ("quor_pockel", "quor_sevrine"):
-        pytest.importorskip(f"quor_camera_sdk.cameras.{model}")
-    return pytest.importorskip("quor_camera_sdk.cameras.quor_oridan")
-
-
-def test_real_registry_resolves_a_model_sku(oridan, make_device_info):
-    sku = oridan.QUOR_ORIDAN.skus[0]
+def test_real_registry_resolves_a_model_sku(make_device_info):
+    sku = QUOR_ORIDAN.skus[0]
 
     record = QuorCameraIdentity.from_dict(make_device_info(sku=sku), os_id="/dev/video0")
 
-    assert record.spec is oridan.QUOR_ORIDAN
+    assert record.spec is QUOR_ORIDAN
     assert QuorCameraIdentity.from_dict(record.to_dict(), os_id=record.os_id) == record
 
 
-def test_real_registry_ignores_an_unknown_sku(oridan, caplog, make_device_info):
+def test_real_registry_ignores_an_unknown_sku(caplog, make_device_info):
     assert QuorCameraIdentity.from_dict(make_device_info(sku="NOT-A-QUOR-SKU"), os_id="/dev/video0") is None
     assert only_record(caplog, logging.WARNING).args[1] == "NOT-A-QUOR-SKU"
 
@@ -453,3 +448,24 @@ def test_discovery_through_the_device_information_service(
     error.exc_info[1].close()
     assert error.getMessage() == "device-info lookup failed for serial=QC-0002"
     assert error.exc_info[0] is urllib.error.HTTPError
+
+
+def test_discovery_resolves_every_model_over_http(caplog, fake_backend, device_info_service, make_device_info):
+    cameras = {
+        "QO-1": ("STEREO-CAMERA-MODULE-ORIDAN-LONG-BASELINE-FISHEYE-LENSES-V21", QUOR_ORIDAN),
+        "QP-1": ("STEREO-CAMERA-POCKEL-WIDE-LENSES-V21", QUOR_POCKEL),
+        "QX-1": ("STEREO-CAMERA-FUTURE-V99", None),
+        "QS-1": ("STEREO-CAMERA-MODULE-SEVRINE-ULTRA-FISHEYE-LENSES-V21", QUOR_SEVRINE),
+    }
+    for serial, (sku, _) in cameras.items():
+        fake_backend.plug(serial)
+        device_info_service.respond_json(serial, make_device_info(serial=serial, sku=sku))
+
+    records = list_connected_quor_cameras()
+
+    resolved = {serial: spec for serial, (_, spec) in cameras.items() if spec is not None}
+    assert [(record.serial, record.spec) for record in records] == list(resolved.items())
+    assert [record.os_id for record in records] == ["/dev/video0", "/dev/video2", "/dev/video6"]
+    assert device_info_service.serials_requested == list(cameras)
+    [warning] = [record for record in caplog.records if record.levelno >= logging.WARNING]
+    assert warning.args == ("QX-1", "STEREO-CAMERA-FUTURE-V99")
