@@ -215,25 +215,25 @@ constexpr Size kSupportedSizes[] = {{1280, 720}, {640, 360}, {2560, 720}, {1280,
 // Uncompressed YUYV (2 bytes a pixel) is offered up to this rate of bytes.
 constexpr double kYuyvBytesPerSecond = 23'040'000;
 
+constexpr bool has_size(const Mode& mode, const Size& size) {
+    return mode.width == size.width && mode.height == size.height;
+}
 constexpr std::size_t size_rank(const Mode& mode) {
-    return static_cast<std::size_t>(std::ranges::find_if(kSizeOrder, [&](const Size& size) {
-                                        return size.width == mode.width && size.height == mode.height;
-                                    }) -
-                                    std::begin(kSizeOrder));
+    const auto found = std::ranges::find_if(kSizeOrder, [&](const Size& size) { return has_size(mode, size); });
+    return static_cast<std::size_t>(found - std::begin(kSizeOrder));
 }
 constexpr std::size_t rate_rank(const Mode& mode) {
     return static_cast<std::size_t>(std::ranges::find(kRates, mode.fps) - std::begin(kRates));
 }
 constexpr bool is_stereo_size(const Mode& mode) { return size_rank(mode) >= 6; }
 constexpr bool is_supported_size(const Mode& mode) {
-    return std::ranges::any_of(kSupportedSizes,
-                               [&](const Size& size) { return size.width == mode.width && size.height == mode.height; });
+    return std::ranges::any_of(kSupportedSizes, [&](const Size& size) { return has_size(mode, size); });
 }
 constexpr double yuyv_bytes_per_second(int width, int height, double fps) { return width * height * 2 * fps; }
 
 constexpr bool listed(Format format, const Size& size, double fps) {
     return std::ranges::any_of(kModes, [&](const Mode& mode) {
-        return mode.format == format && mode.width == size.width && mode.height == size.height && mode.fps == fps;
+        return mode.format == format && has_size(mode, size) && mode.fps == fps;
     });
 }
 
@@ -254,7 +254,7 @@ constexpr bool strictly_ordered() {
 }
 
 // MJPG offers every rate at every size; YUYV exactly those within the
-// bandwidth, and nothing it leaves out comes close to it.
+// bandwidth, and the nearest rate it leaves out needs 24,576,000 bytes/s.
 constexpr bool rates_follow_bandwidth() {
     for (const Size& size : kSizeOrder) {
         for (double fps : kRates) {
