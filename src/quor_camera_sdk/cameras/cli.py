@@ -278,9 +278,13 @@ def _print_json(document: object) -> None:
 _CAMERA_HEADERS = ("OS ID", "SERIAL", "MODEL", "SKU", "BASELINE", "IMAGE SIZE")
 
 
+def _size(image_size: tuple[int, int]) -> str:
+    return f"{image_size[0]}x{image_size[1]}"
+
+
 def _image_sizes(camera: camera_identity.QuorCameraIdentity) -> str:
-    sizes = dict.fromkeys(f"{width}x{height}" for width, height in (c.image_size for c in camera.base_calibration.cameras))
-    return "/".join(sizes)
+    """The calibrated image size, or the left and right ones if they differ."""
+    return "/".join(dict.fromkeys(_size(c.image_size) for c in camera.base_calibration.cameras))
 
 
 def _camera_row(camera: camera_identity.QuorCameraIdentity) -> list[object]:
@@ -336,7 +340,7 @@ def _show(args: argparse.Namespace) -> int:
     print(_table(
         ("CAMERA", "IMAGE SIZE", "FX", "FY", "CX", "CY", "DISTORTION"),
         [
-            (c.role, f"{c.image_size[0]}x{c.image_size[1]}", c.fx, c.fy, c.cx, c.cy, f"{len(c.distortion)} coefficients")
+            (c.role, _size(c.image_size), c.fx, c.fy, c.cx, c.cy, f"{len(c.distortion)} coefficients")
             for c in calibration.cameras
         ],
     ))
