@@ -52,8 +52,14 @@ constexpr Field kFields[] = {
 };
 static_assert(std::size(kFields) == 6);
 
-void log(PyObject* module, const char* level, const char* message, PyObject* argument) {
-    call_method(global(module, "_LOGGER").get(), level, {text(message).get(), argument});
+// _LOGGER.<level>(message, *arguments): the logger formats the message.
+void log(PyObject* module, const char* level, const char* message, std::initializer_list<PyObject*> arguments) {
+    Ref template_text = text(message);
+    std::vector<PyObject*> positional{template_text.get()};
+    positional.insert(positional.end(), arguments.begin(), arguments.end());
+    Ref logger = global(module, "_LOGGER");
+    Ref method = attr(logger.get(), level);
+    call(method.get(), positional, {});
 }
 
 // `except <type>: _LOGGER.exception(message, argument())`: the exception
@@ -64,7 +70,7 @@ template <class Argument>
 void log_caught(PyObject* module, PyObject* type, const char* message, Argument&& argument) {
     Ref error = take_error_if(type);
     HandlingException handling(error.get());
-    log(module, "exception", message, argument().get());
+    log(module, "exception", message, {argument().get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -81,14 +87,13 @@ Ref from_dict(PyObject* module, Args args) {
 
     Ref spec = call(global(module, "spec_by_sku").get(), {str(sku.get()).get()});
     if (spec.get() == Py_None) {
-        call_method(global(module, "_LOGGER").get(), "warning",
-                    {text(kUnknownSkuTemplate).get(), serial.get(), sku.get()});
+        log(module, "warning", kUnknownSkuTemplate, {serial.get(), sku.get()});
         return none();
     }
 
     Ref calibration_block = call_method(payload, "get", {text("base_calibration").get()});
     if (!PyDict_Check(calibration_block.get())) {
-        log(module, "error", kNoCalibrationTemplate, serial.get());
+        log(module, "error", kNoCalibrationTemplate, {serial.get()});
         return none();
     }
 
