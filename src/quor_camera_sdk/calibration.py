@@ -34,7 +34,7 @@ __all__ = ["Calibration", "CameraCalibration", "FORMAT_VERSION", "ROLES"]
 FORMAT_VERSION = 3
 ROLES = ("left", "right")
 
-type Number = int | float
+Number = int | float
 
 
 def _number(value: Any, where: str) -> Number:
@@ -74,8 +74,8 @@ class CameraCalibration:
     cx: Number
     cy: Number
     distortion: tuple[Number, ...]
-    rotation: tuple[tuple[Number, Number, Number], ...]
-    translation: tuple[Number, Number, Number]
+    rotation: tuple[tuple[Number, ...], ...]  # 3x3, checked on construction from a block
+    translation: tuple[Number, ...]  # 3 values
 
     @classmethod
     def from_dict(cls, block: Mapping[str, Any], where: str) -> CameraCalibration:
@@ -110,8 +110,8 @@ class CameraCalibration:
             rotation=tuple(
                 _vector(row, 3, f"{where}.extrinsics.rotation[{index}]")
                 for index, row in enumerate(rotation)
-            ),  # type: ignore[arg-type]
-            translation=_vector(extrinsics["translation"], 3, f"{where}.extrinsics.translation"),  # type: ignore[arg-type]
+            ),
+            translation=_vector(extrinsics["translation"], 3, f"{where}.extrinsics.translation"),
         )
 
     def to_dict(self) -> dict[str, Any]:
