@@ -11,7 +11,7 @@ import importlib
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
-__all__ = ["CameraControl", "CameraSpec", "CaptureMode", "spec_by_sku"]
+__all__ = ["MODELS", "CameraControl", "CameraSpec", "CaptureMode", "build_registry", "spec_by_sku"]
 
 
 @dataclass(frozen=True)
@@ -55,8 +55,8 @@ class CameraSpec:
     windows_controls: tuple[CameraControl, ...] = ()
 
 
-# Model module and the name of the specification it publishes.
-_MODELS = (
+# The model modules of this package and the specification each publishes.
+MODELS = (
     ("quor_oridan", "QUOR_ORIDAN"),
     ("quor_pockel", "QUOR_POCKEL"),
     ("quor_sevrine", "QUOR_SEVRINE"),
@@ -79,7 +79,7 @@ def _registry() -> dict[str, CameraSpec]:
     # be imported while it is being imported.
     return build_registry(
         getattr(importlib.import_module(f"{__package__}.{module}"), constant)
-        for module, constant in _MODELS
+        for module, constant in MODELS
     )
 
 

@@ -33,7 +33,7 @@ from typing import Any
 
 from quor_camera_sdk import platform
 from quor_camera_sdk.cameras import camera_identity, device_lookup, service
-from quor_camera_sdk.cameras.camera_spec import _MODELS, CameraControl, CameraSpec, CaptureMode
+from quor_camera_sdk.cameras.camera_spec import MODELS, CameraControl, CameraSpec, CaptureMode
 
 __all__ = ["EXIT_FAILURE", "EXIT_NO_CAMERA", "EXIT_OK", "EXIT_USAGE", "main"]
 
@@ -47,7 +47,7 @@ PROG = "quor-cameras"
 # Accepted spellings of a model (lower case) -> (module name, constant name).
 _MODEL_NAMES = {
     spelling: (module, constant)
-    for module, constant in _MODELS
+    for module, constant in MODELS
     for spelling in (constant.lower(), module.removeprefix("quor_"))
 }
 
@@ -101,8 +101,8 @@ def _model(text: str) -> str:
     try:
         return _MODEL_NAMES[text.lower()][1]
     except KeyError:
-        choices = ", ".join(constant for _, constant in _MODELS)
-        short = ", ".join(module.removeprefix("quor_") for module, _ in _MODELS)
+        choices = ", ".join(constant for _, constant in MODELS)
+        short = ", ".join(module.removeprefix("quor_") for module, _ in MODELS)
         raise argparse.ArgumentTypeError(f"unknown model {text!r} (choose from {choices}, or {short})") from None
 
 
@@ -358,13 +358,13 @@ def _show(args: argparse.Namespace) -> int:
 def _spec(constant: str) -> CameraSpec:
     # Model modules are imported on demand: the camera commands work
     # without them.
-    module = next(module for module, name in _MODELS if name == constant)
+    module = next(module for module, name in MODELS if name == constant)
     spec: CameraSpec = getattr(importlib.import_module(f"{__package__}.{module}"), constant)
     return spec
 
 
 def _model_of(spec: CameraSpec) -> str | None:
-    return next((constant for _, constant in _MODELS if _spec(constant) is spec), None)
+    return next((constant for _, constant in MODELS if _spec(constant) is spec), None)
 
 
 def _modes_table(modes: Sequence[CaptureMode]) -> str:
@@ -389,7 +389,7 @@ def _controls_table(controls: Sequence[CameraControl]) -> str:
 
 
 def _models(args: argparse.Namespace) -> int:
-    specs = [(module, constant, _spec(constant)) for module, constant in _MODELS]
+    specs = [(module, constant, _spec(constant)) for module, constant in MODELS]
     if args.json:
         _print_json([
             {
