@@ -2,8 +2,10 @@
 # CPython 3.14 (or assemble one, see tools/bootstrap-python.sh), create .venv
 # and install the package into it.
 VENV_PYTHON := .venv/bin/python
+# Where `leaks` and `sanitize` keep their builds.
+export QUOR_BUILD_ROOT ?= $(CURDIR)/build
 
-.PHONY: demo test venv clean
+.PHONY: demo test venv clean leaks sanitize
 
 venv:
 	tools/setup-venv.sh test
@@ -13,6 +15,14 @@ demo: venv
 
 test: venv
 	$(VENV_PYTHON) -m pytest
+
+# Reference and memory-block leaks, on the debug interpreter (tools/leakcheck.py).
+leaks:
+	python=$$(tools/build-debug.sh) && PYTHONPATH=$(QUOR_BUILD_ROOT)/debug/site "$$python" tools/leakcheck.py
+
+# The test suite against ASan + UBSan builds of the extension modules.
+sanitize:
+	tools/sanitize.sh
 
 clean:
 	rm -rf .venv build
