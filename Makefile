@@ -5,7 +5,7 @@ VENV_PYTHON := .venv/bin/python
 # Where `leaks` and `sanitize` keep their builds.
 export QUOR_BUILD_ROOT ?= $(CURDIR)/build
 
-.PHONY: demo test venv clean leaks sanitize
+.PHONY: demo test venv clean leaks sanitize bench
 
 venv:
 	tools/setup-venv.sh test
@@ -23,6 +23,10 @@ leaks:
 # The test suite against ASan + UBSan builds of the extension modules.
 sanitize:
 	tools/sanitize.sh
+
+# Import, per-call and discovery timings of the extension modules; prints figures.
+bench: venv
+	$(VENV_PYTHON) benchmarks/bench.py
 
 clean:
 	rm -rf .venv build
