@@ -44,17 +44,21 @@ cmake=$(find_cmake)
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 [[ "$suffix" == *d-*.so ]] || { log "$python is not a debug build (extension suffix $suffix)"; exit 1; }
 
-log "configuring with $python"
+log "building with $python (log: $root/build.log)"
 # Debian's python3.14d include folder holds symbolic links to the release
 # headers, and only pyconfig.h is its own. GCC resolves the links of system
 # headers by default, which turns <Python.h> into the release copy, whose
 # "pyconfig.h" is the release one: the modules would build without Py_DEBUG
 # and their reference counting would escape sys.gettotalrefcount().
-"$cmake" -S . -B "$root/cmake" -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers >&2
+mkdir -p "$root"
+build_log="$root/build.log"
+{
+    "$cmake" -S . -B "$root/cmake" -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=Debug \
+        -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers &&
+    "$cmake" --build "$root/cmake" --parallel "$(nproc)"
+} > "$build_log" 2>&1 || { cat "$build_log" >&2; log "build failed"; exit 1; }
 include_dir=$(sed -n 's/^_Python_INCLUDE_DIR:INTERNAL=//p' "$root/cmake/CMakeCache.txt")
 [[ "$include_dir" == */python3.14d ]] || { log "FindPython chose headers in $include_dir"; exit 1; }
-"$cmake" --build "$root/cmake" --parallel "$(nproc)" >&2
 
 site="$root/site"
 rm -rf "$site"
