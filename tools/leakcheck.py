@@ -708,6 +708,8 @@ def main() -> int:
         # Whatever a scenario forgets to rebind stays on this machine.
         device_lookup._CAMERA_IDENTITY_URL = refused_url
         selected = [s for s in scenarios(service_url, refused_url) if options.only in s.name]
+        if not selected:
+            parser.error(f"no scenario name contains {options.only!r}")
         width = max(len(s.name) for s in selected)
         print(f"leakcheck: {sys.version.split()[0]} debug build, {options.warmup} warm-up + "
               f"{options.rounds} measured rounds, {options.calls} runs per round")
