@@ -481,14 +481,13 @@ Ref build_windows_controls(PyObject* module, Args args) {
     auto take = [&](PyObject* control) {
         if (Ref entry = windows_entry(module, control)) check(PyList_Append(out.get(), entry.get()));
     };
-    if (PyTuple_CheckExact(controls) || PyList_CheckExact(controls)) {
-        // Indexed directly; the size is read again each time and the entry
-        // held, in case a callback changes a list under us.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(controls); ++i) {
-            Ref control = Ref::borrow(PySequence_Fast_GET_ITEM(controls, i));
-            take(control.get());
-        }
+    if (PyTuple_CheckExact(controls)) {
+        // Immutable, and kept alive by the caller for the whole call.
+        const auto size = static_cast<std::size_t>(PyTuple_GET_SIZE(controls));
+        for (PyObject* control : std::span(PySequence_Fast_ITEMS(controls), size)) take(control);
     } else {
+        // Lists too: their iterator copes with the list changing under us,
+        // from a callback or from another thread.
         Ref iterator = Ref::checked(PyObject_GetIter(controls));
         while (Ref control = next(iterator.get())) take(control.get());
     }
