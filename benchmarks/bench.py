@@ -5,29 +5,30 @@
 - import of each module, and of all five, in a fresh interpreter
   (subprocess; median of many runs);
 - QuorCameraIdentity.from_dict / to_dict and _build_windows_controls per call;
-- discovery of 1, 8 and 64 simulated devices against a device-information
-  server on 127.0.0.1 (a child process, so it does not compete for this
-  interpreter's GIL), beside as many bare fetch_camera_identity_json calls
-  to the same server: the difference is discovery's own cost per device.
+- discovery of 1, 8 and 64 simulated devices against the package's own
+  device-information service on 127.0.0.1 (`quor-cameras serve` in a child
+  process, so it does not compete for this interpreter's GIL), beside as
+  many bare fetch_camera_identity_json calls to the same service: the
+  difference is discovery's own cost per device.
 """
 
 from __future__ import annotations
 
 import argparse
-import copy
-import http.server
+import contextlib
 import json
 import os
 import platform
+import signal
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import timeit
-import urllib.parse
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from importlib import resources
+from pathlib import Path
 
 PACKAGE = "quor_camera_sdk.cameras"
 MODULES = ("device_lookup", "camera_identity", "quor_oridan", "quor_pockel", "quor_sevrine")
@@ -36,68 +37,40 @@ OWN_MODULES = {f"quor_camera_sdk.cameras.{name}" for name in MODULES}
 # standard library, for comparison.
 STDLIB_DEPENDENCIES = "logging, json, math, urllib.request, importlib.metadata, dataclasses, typing, functools, pathlib"
 DEVICE_COUNTS = (1, 8, 64)
-SERVICE_PATH = "/api/public/camera-identity"
-
-CALIBRATION_BLOCK = {
-    "version": 3,
-    "calibrated_at": "2026-03-14T09:21:07Z",
-    "cameras": [
-        {
-            "role": role,
-            "image_size": [1280, 720],
-            "intrinsics": {"fx": 700.1, "fy": 700.4, "cx": 640.2, "cy": 360.7},
-            "distortion": [-0.17, 0.026, 0.0001, -0.0002, 0.0],
-            "extrinsics": {
-                "rotation": [[1, 0, 0], [0, 1, 0], [0, 0, 1]],
-                "translation": [0, 0, 0] if role == "left" else [-63.2, 0.1, -0.4],
-            },
-        }
-        for role in ("left", "right")
-    ],
-}
-SKU = "STEREO-CAMERA-ORIDAN-REGULAR-BASELINE-WIDE-LENSES-V21"
+# A reference-model unit's document, as the demo serves it.
+SAMPLE_DOCUMENT = "QOR21A0417.json"
 
 
 def document(serial: str) -> dict:
-    return {
-        "serial_number": serial,
-        "sku": SKU,
-        "model_name": "QUOR Oridan",
-        "base_calibration": copy.deepcopy(CALIBRATION_BLOCK),
-    }
+    sample = resources.files(PACKAGE).joinpath("demo", SAMPLE_DOCUMENT).read_text(encoding="utf-8")
+    return json.loads(sample) | {"serial_number": serial}
 
 
 def serial_of(index: int) -> str:
     return f"QB-{index:03d}"
 
 
-# ---------------------------------------------------------------------------
-# The device-information server (child process)
+@contextlib.contextmanager
+def local_service() -> Iterator[str]:
+    """`quor-cameras serve` on a free loopback port, serving a document for
+    each benchmark serial; yields the value for _CAMERA_IDENTITY_URL."""
+    from quor_camera_sdk.cameras import service
 
-
-class ServiceHandler(http.server.BaseHTTPRequestHandler):
-    bodies = {serial_of(index): json.dumps(document(serial_of(index))).encode() for index in range(max(DEVICE_COUNTS))}
-
-    def do_GET(self) -> None:
-        query = urllib.parse.urlsplit(self.path).query
-        serial = urllib.parse.parse_qs(query).get("serial_number", [""])[0]
-        body = self.bodies.get(serial)
-        self.send_response(200 if body else 404)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body or b"")))
-        self.end_headers()
-        self.wfile.write(body or b"")
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-
-def serve() -> None:
-    """Child process: serves until its standard input closes."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), ServiceHandler)
-    print(server.server_address[1], flush=True)
-    threading.Thread(target=lambda: (sys.stdin.read(), server.shutdown()), daemon=True).start()
-    server.serve_forever(poll_interval=0.05)
+    with tempfile.TemporaryDirectory() as documents:
+        for index in range(max(DEVICE_COUNTS)):
+            (Path(documents) / f"{serial_of(index)}.json").write_text(json.dumps(document(serial_of(index))))
+        child = subprocess.Popen(
+            [sys.executable, "-m", PACKAGE, "serve", "--documents", documents, "--port", "0"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+        )
+        try:
+            # "serving DIR at http://127.0.0.1:PORT (Ctrl-C to stop)"
+            announcement = child.stdout.readline().split()
+            yield service.identity_url(announcement[announcement.index("at") + 1])
+        finally:
+            child.send_signal(signal.SIGTERM)
+            child.wait(timeout=30)
+            child.stdout.close()
 
 
 # ---------------------------------------------------------------------------
@@ -158,11 +131,7 @@ def print_row(label: str, seconds: float, note: str = "") -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.partition("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer runs, rougher figures")
-    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
-    if options.serve:
-        serve()
-        return 0
     import_runs, repeats, discovery_requests = (5, 3, 100) if options.quick else (31, 7, 1000)
 
     from quor_camera_sdk.cameras import camera_identity, device_lookup
@@ -194,12 +163,7 @@ def main() -> int:
     print_row("_build_windows_controls(QUOR_ORIDAN.controls)",
               per_call(lambda: _build_windows_controls(QUOR_ORIDAN.controls), repeats))
 
-    child = subprocess.Popen(
-        [sys.executable, __file__, "--serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-    )
-    try:
-        port = int(child.stdout.readline())
-        device_lookup._CAMERA_IDENTITY_URL = f"http://127.0.0.1:{port}{SERVICE_PATH}?serial_number="
+    with local_service() as device_lookup._CAMERA_IDENTITY_URL:
         fetch = device_lookup.fetch_camera_identity_json
         print(f"\ndiscovery against a local HTTP server, beside the same number of bare lookups\n"
               f"(about {discovery_requests} requests each, alternating; medians)")
@@ -216,10 +180,6 @@ def main() -> int:
             )
             print(f"  {count:>7} {discovery * 1e3:>9.2f} ms {bare * 1e3:>11.2f} ms "
                   f"{discovery / count * 1e3:>9.3f} ms {(discovery - bare) / count * 1e6:>12.1f} µs")
-    finally:
-        child.stdin.close()
-        child.wait(timeout=30)
-        child.stdout.close()
     return 0
 
 
