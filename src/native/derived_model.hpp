@@ -1,5 +1,5 @@
 // What the models derived from QUOR Oridan have in common: they import the
-// reference specification and publish a CameraSpec of their own SKUs over
+// reference model's CameraSpec and publish a CameraSpec of their own SKUs over
 // its tables, passed on as the same tuple objects.
 #pragma once
 

@@ -549,7 +549,7 @@ int exec_module(PyObject* module) noexcept {
                         {{"skus", skus.get()}, {"modes", modes.get()}, {"controls", controls.get()}}));
 
         // The Windows table is derived from the finished V4L2 table, and the
-        // specification rebound to a copy that carries it.
+        // spec rebound to a copy that carries it.
         Ref replace = global(module, "replace");
         Ref reference = global(module, "QUOR_ORIDAN");
         Ref build = global(module, "_build_windows_controls");

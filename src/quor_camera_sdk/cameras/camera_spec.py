@@ -1,7 +1,7 @@
 """Records that describe a camera model, and the SKU registry.
 
 A model module publishes one :class:`CameraSpec`; :func:`spec_by_sku` finds
-the specification that lists a given SKU among the models of this package.
+the CameraSpec that lists a given SKU among the models of this package.
 """
 
 from __future__ import annotations
@@ -55,7 +55,7 @@ class CameraSpec:
     windows_controls: tuple[CameraControl, ...] = ()
 
 
-# The model modules of this package and the specification each publishes.
+# The model modules of this package and the CameraSpec constant each publishes.
 MODELS = (
     ("quor_oridan", "QUOR_ORIDAN"),
     ("quor_pockel", "QUOR_POCKEL"),
@@ -84,5 +84,5 @@ def _registry() -> dict[str, CameraSpec]:
 
 
 def spec_by_sku(sku: str, /) -> CameraSpec | None:
-    """Return the specification of the model that lists ``sku``, or None."""
+    """Return the CameraSpec of the model that lists ``sku``, or None."""
     return _registry().get(sku)

@@ -332,7 +332,7 @@ def _show(args: argparse.Namespace) -> int:
     print(_table(("FIELD", "VALUE"), [
         ("serial", camera.serial),
         ("os_id", camera.os_id),
-        ("model", f"{camera.model_name or '-'} ({_model_of(spec) or 'unnamed specification'})"),
+        ("model", f"{camera.model_name or '-'} ({_model_of(spec) or 'unnamed spec'})"),
         ("sku", camera.sku),
         ("calibration", f"version {calibration.version}, baseline {calibration.baseline_mm:.2f} mm"),
     ]))
