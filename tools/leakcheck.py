@@ -42,40 +42,24 @@ import warnings
 import weakref
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
+from importlib import resources
 
 MODULES = ("device_lookup", "camera_identity", "quor_oridan", "quor_pockel", "quor_sevrine")
 PACKAGE = "quor_camera_sdk.cameras"
 
 SERVICE_PATH = "/api/public/camera-identity"
-REAL_SKU = "STEREO-CAMERA-ORIDAN-SHORT-BASELINE-WIDE-LENSES-V21"
-
-CALIBRATION_BLOCK = {
-    "version": 3,
-    "calibrated_at": "2026-03-14T09:21:07Z",
-    "cameras": [
-        {
-            "role": "left",
-            "image_size": [1280, 720],
-            "intrinsics": {"fx": 700.1, "fy": 700.4, "cx": 640.2, "cy": 360.7},
-            "distortion": [-0.17, 0.026, 0.0001, -0.0002, 0.0],
-            "extrinsics": {"rotation": [[1, 0, 0], [0, 1, 0], [0, 0, 1]], "translation": [0, 0, 0]},
-        },
-        {
-            "role": "right",
-            "image_size": [1280, 720],
-            "intrinsics": {"fx": 701.0, "fy": 701.2, "cx": 638.5, "cy": 359.0},
-            "distortion": [-0.168, 0.025, 0.0, 0.0003],
-            "extrinsics": {"rotation": [[1, 0, 0], [0, 1, 0], [0, 0, 1]], "translation": [-63.2, 0.1, -0.4]},
-        },
-    ],
-}
+# A reference-model unit's document, as the demo serves it: the package data
+# travels with the package copy the debug build lays out.
+SAMPLE = json.loads(resources.files(PACKAGE).joinpath("demo", "QOR21A0417.json").read_text(encoding="utf-8"))
+REAL_SKU = SAMPLE["sku"]
+CALIBRATION_BLOCK = SAMPLE["base_calibration"]
 
 
 def document(serial: str, **changes: object) -> dict:
     doc = {
         "serial_number": serial,
         "sku": REAL_SKU,
-        "model_name": "QUOR Oridan",
+        "model_name": SAMPLE["model_name"],
         "base_calibration": copy.deepcopy(CALIBRATION_BLOCK),
     }
     doc.update(changes)
