@@ -26,6 +26,7 @@ from __future__ import annotations
 import copy
 import http.client
 import json
+import os
 import socket
 import threading
 import urllib.parse
@@ -172,6 +173,25 @@ def refused_service_url() -> Iterator[str]:
 @pytest.fixture(autouse=True)
 def _lookups_stay_on_loopback(monkeypatch: pytest.MonkeyPatch, refused_service_url: str) -> None:
     monkeypatch.setattr(device_lookup, "_CAMERA_IDENTITY_URL", refused_service_url)
+
+
+# Environment variables through which the machine would reach into a test:
+# proxies (urllib reads them on every request), and the SDK's own settings.
+MACHINE_SETTINGS = (
+    *(f"{scheme}_proxy" for scheme in ("http", "https", "ftp", "all", "no")),
+    *(f"{scheme}_PROXY" for scheme in ("HTTP", "HTTPS", "FTP", "ALL", "NO")),
+    "REQUEST_METHOD",  # with it set, urllib takes the process for a CGI script and drops HTTP_PROXY
+)
+
+
+@pytest.fixture(autouse=True)
+def _independent_of_the_machine(monkeypatch: pytest.MonkeyPatch, tmp_path_factory: pytest.TempPathFactory) -> None:
+    """No proxy, no SDK setting and no cache of the machine's applies to a
+    test (nor to the commands it runs): the user's cache folder is a fresh
+    one for each test. A test that needs a proxy or a setting sets its own."""
+    for name in (*MACHINE_SETTINGS, *(name for name in os.environ if name.startswith("QUOR_"))):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))
 
 
 @pytest.fixture
