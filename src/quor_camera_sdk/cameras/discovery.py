@@ -434,12 +434,17 @@ def _fetch(url: str, timeout: float, exchange: _Exchange) -> _Answer:
                             status=Status.TIMED_OUT if timed_out else Status.LOOKUP_FAILED) from None
 
 
+_TOO_DEEP = "the document is nested too deeply"
+
+
 def _parse(body: bytes) -> dict[str, Any]:
     """The document in a body, as the SDK's lookup parses it. Raises
     _LookupFailed with status not_a_document."""
     try:
         document = json.loads(body.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError, RecursionError) as error:
+    except RecursionError:
+        raise _LookupFailed(_TOO_DEEP, status=Status.NOT_A_DOCUMENT) from None
+    except (UnicodeDecodeError, ValueError) as error:
         raise _LookupFailed(f"the answer is not a JSON document: {_reason(error)}",
                             status=Status.NOT_A_DOCUMENT) from None
     if not isinstance(document, dict):
@@ -481,7 +486,7 @@ def _resolve(payload: dict[str, Any], os_id: Any) -> tuple[QuorCameraIdentity | 
     try:
         camera = record_type.from_dict(payload, os_id=os_id)
     except RecursionError:
-        return None, Status.NOT_A_DOCUMENT, "the document is nested too deeply"
+        return None, Status.NOT_A_DOCUMENT, _TOO_DEEP
     except Exception as error:
         # One device's document must not cost the caller the others.
         _LOGGER.exception("resolving the document of the device %s failed", os_id)
@@ -491,7 +496,7 @@ def _resolve(payload: dict[str, Any], os_id: Any) -> tuple[QuorCameraIdentity | 
     try:
         return None, *_unresolved_reason(payload)
     except RecursionError:
-        return None, Status.NOT_A_DOCUMENT, "the document is nested too deeply"
+        return None, Status.NOT_A_DOCUMENT, _TOO_DEEP
 
 
 class _Device(Protocol):
@@ -639,7 +644,6 @@ def resolve_devices(
     for job in pending:
         todo.put(job)
     for _ in range(workers):
-        todo.put(None)
         # Daemon threads: a lookup stuck in name resolution, which nothing
         # can interrupt, must not keep the interpreter from exiting.
         threading.Thread(target=_worker, args=(todo, done, deadline_at, timeout), daemon=True,
@@ -656,12 +660,15 @@ def resolve_devices(
     finally:
         for job in waiting:
             job.exchange.cut()
-        # Queued lookups that no worker took are dropped.
+        # Queued lookups that no worker took are dropped; each worker still
+        # gets the word to stop.
         while True:
             try:
                 todo.get_nowait()
             except queue.Empty:
                 break
+        for _ in range(workers):
+            todo.put(None)
     for job in sorted(waiting, key=lambda job: job.index):
         reason = (f"no answer within the deadline of {deadline:g} s" if job.started is not None
                   else f"not looked up before the deadline of {deadline:g} s ({max_workers} at a time)")
