@@ -19,7 +19,7 @@ class FakeSysfs:
         self.root = root
         self.class_dir = root / "class" / "video4linux"
 
-    def add_device(self, port, *, serial, nodes, usb=True, vendor="2B03", product_id="f582", product="QUOR Oridan"):
+    def add_device(self, port, *, serial, nodes, usb=True, vendor="FFEE", product_id="f582", product="QUOR Oridan"):
         """``nodes`` maps node names (video0, ...) to their index attribute.
         Returns the USB device's folder."""
         device = self.root / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / port
@@ -59,7 +59,7 @@ def test_capture_node_is_listed_with_its_usb_device(sysfs):
     assert backend_for(sysfs).list_cameras() == [
         DeviceEntry(
             serial="QC-0001", os_id="/dev/video0",
-            vendor_id="2b03", product_id="f582", product="QUOR Oridan", port_path="1-1.4",
+            vendor_id="ffee", product_id="f582", product="QUOR Oridan", port_path="1-1.4",
         )
     ]
 
@@ -67,7 +67,7 @@ def test_capture_node_is_listed_with_its_usb_device(sysfs):
 @pytest.mark.parametrize(
     ("device", "usb_fields"),
     [
-        ({"serial": None}, {"vendor_id": "2b03", "product_id": "f582", "product": "QUOR Oridan", "port_path": "1-1"}),
+        ({"serial": None}, {"vendor_id": "ffee", "product_id": "f582", "product": "QUOR Oridan", "port_path": "1-1"}),
         ({"serial": None, "usb": False}, {}),
         ({"serial": "QC-0001", "usb": False}, {}),
     ],
@@ -94,18 +94,18 @@ def test_port_path_follows_the_port_not_the_node(sysfs):
     ("vendor_ids", "environment", "listed"),
     [
         (None, None, ["QC-QUOR", "QC-WEBCAM", ""]),
-        (["2b03"], None, ["QC-QUOR"]),
-        ([0x2B03, "0x046D"], None, ["QC-QUOR", "QC-WEBCAM"]),
-        (None, "2B03", ["QC-QUOR"]),
-        (None, " 2b03, 46d ", ["QC-QUOR", "QC-WEBCAM"]),
+        (["ffee"], None, ["QC-QUOR"]),
+        ([0xFFEE, "0x0EEF"], None, ["QC-QUOR", "QC-WEBCAM"]),
+        (None, "FFEE", ["QC-QUOR"]),
+        (None, " ffee, eef ", ["QC-QUOR", "QC-WEBCAM"]),
         (None, "", ["QC-QUOR", "QC-WEBCAM", ""]),
-        (["046d"], "2b03", ["QC-WEBCAM"]),
+        (["0eef"], "ffee", ["QC-WEBCAM"]),
     ],
     ids=["all", "one", "int-and-0x", "environment", "environment-list", "environment-empty", "argument-wins"],
 )
 def test_vendor_filter(sysfs, monkeypatch, vendor_ids, environment, listed):
     sysfs.add_device("1-1", serial="QC-QUOR", nodes={"video0": 0})
-    sysfs.add_device("1-2", serial="QC-WEBCAM", nodes={"video2": 0}, vendor="046d")
+    sysfs.add_device("1-2", serial="QC-WEBCAM", nodes={"video2": 0}, vendor="0eef")
     sysfs.add_device("1-3", serial="QC-NOT-USB", nodes={"video4": 0}, usb=False)
     if environment is not None:
         monkeypatch.setenv(platform.USB_VENDOR_IDS_ENV, environment)
@@ -115,14 +115,14 @@ def test_vendor_filter(sysfs, monkeypatch, vendor_ids, environment, listed):
     assert [entry.serial for entry in backend.list_cameras()] == listed
 
 
-@pytest.mark.parametrize("vendor_ids", [["2b03x"], [0x10000], ["12345"]])
+@pytest.mark.parametrize("vendor_ids", [["ffeex"], [0x10000], ["12345"]])
 def test_bad_vendor_id_is_refused(sysfs, vendor_ids):
     with pytest.raises(ValueError, match="not a USB vendor ID"):
         V4L2Backend(sysfs_root=sysfs.root, vendor_ids=vendor_ids)
 
 
 def test_bad_vendor_id_in_the_environment_names_the_variable(sysfs, monkeypatch):
-    monkeypatch.setenv(platform.USB_VENDOR_IDS_ENV, "2b03,quor")
+    monkeypatch.setenv(platform.USB_VENDOR_IDS_ENV, "ffee,quor")
 
     with pytest.raises(ValueError, match=f"^{platform.USB_VENDOR_IDS_ENV}: 'quor' is not a USB vendor ID"):
         V4L2Backend(sysfs_root=sysfs.root)
@@ -233,7 +233,7 @@ def test_simulated_devices_from_file(tmp_path):
             {"serial": "QC-0001", "os_id": "/dev/video0"},
             {"os_id": "/dev/video2"},
             {"serial": None, "os_id": "/dev/video4", "note": "ignored"},
-            {"serial": "QC-0006", "os_id": "/dev/video6", "vendor_id": "2b03", "product_id": "f582",
+            {"serial": "QC-0006", "os_id": "/dev/video6", "vendor_id": "ffee", "product_id": "f582",
              "product": "QUOR Oridan", "port_path": "1-2"},
         ],
     )
@@ -242,7 +242,7 @@ def test_simulated_devices_from_file(tmp_path):
         DeviceEntry(serial="QC-0001", os_id="/dev/video0"),
         DeviceEntry(serial="", os_id="/dev/video2"),
         DeviceEntry(serial="", os_id="/dev/video4"),
-        DeviceEntry(serial="QC-0006", os_id="/dev/video6", vendor_id="2b03", product_id="f582",
+        DeviceEntry(serial="QC-0006", os_id="/dev/video6", vendor_id="ffee", product_id="f582",
                     product="QUOR Oridan", port_path="1-2"),
     ]
 

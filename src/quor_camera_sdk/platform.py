@@ -78,7 +78,7 @@ _VENDOR_ID = re.compile(r"(?:0x)?([0-9a-fA-F]{1,4})")
 
 def parse_vendor_ids(text: str) -> frozenset[str]:
     """USB vendor IDs from a comma- or space-separated list of hexadecimal
-    numbers (``2b03, 0x1d6b``), as four lower-case digits each."""
+    numbers (``ffee, 0x0eef``), as four lower-case digits each."""
     return frozenset(_vendor_id(item) for item in re.split(r"[\s,]+", text.strip()) if item)
 
 
@@ -89,7 +89,7 @@ def _vendor_id(value: str | int) -> str:
         return f"{value:04x}"
     match = _VENDOR_ID.fullmatch(value.strip())
     if match is None:
-        raise ValueError(f"{value!r} is not a USB vendor ID (expected up to four hexadecimal digits, e.g. 2b03)")
+        raise ValueError(f"{value!r} is not a USB vendor ID (expected up to four hexadecimal digits, e.g. ffee)")
     return f"{int(match[1], 16):04x}"
 
 
