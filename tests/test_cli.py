@@ -89,12 +89,24 @@ def test_list_prints_resolved_cameras_and_says_why_others_were_left_out(service_
         "--service-url", service_url, "--devices", devices(*RESOLVED, UNREGISTERED_SKU, BROKEN_CALIBRATION), "list"
     )
     assert result.returncode == 0, result.stderr
-    header, *rows = result.stdout.splitlines()
+    table, notes = result.stdout.split("\n\n")
+    header, *rows = table.splitlines()
     assert header.split()[:3] == ["OS", "ID", "SERIAL"]
     assert [row.split()[:2] for row in rows] == [[os_id, serial] for serial, os_id in RESOLVED.items()]
-    assert re.search(rf"^WARNING .*serial={UNREGISTERED_SKU} reports SKU", result.stderr, re.MULTILINE)
-    assert re.search(rf"^ERROR .*serial={BROKEN_CALIBRATION}: ValueError: .*distortion", result.stderr, re.MULTILINE)
-    assert "Traceback" not in result.stderr
+    assert notes.splitlines()[0] == "3 of 5 devices resolved to a QUOR camera:"
+    assert re.search(rf"^/dev/video13 +{UNREGISTERED_SKU} +unknown_sku +SKU 'STEREO-.*-V22' is not in the SDK", notes,
+                     re.MULTILINE)
+    assert re.search(rf"^/dev/video14 +{BROKEN_CALIBRATION} +bad_calibration +.*ValueError: .*distortion", notes,
+                     re.MULTILINE)
+    # The library's own records say the same, and show with -v.
+    assert result.stderr == ""
+    verbose = quor_cameras(
+        "-v", "--service-url", service_url, "--devices", devices(*RESOLVED, UNREGISTERED_SKU, BROKEN_CALIBRATION), "list"
+    )
+    assert re.search(rf"^WARNING .*serial={UNREGISTERED_SKU} reports SKU", verbose.stderr, re.MULTILINE)
+    assert re.search(rf"^ERROR .*serial={BROKEN_CALIBRATION}: ValueError: .*distortion", verbose.stderr, re.MULTILINE)
+    assert verbose.stderr.count("INFO quor_camera_sdk.cameras.discovery: fetching camera-identity from") == 5
+    assert "Traceback" not in verbose.stderr
 
 
 def test_list_json_is_the_records_with_their_os_ids(service_url: str, devices, documents: Path) -> None:
@@ -110,38 +122,45 @@ def test_list_json_is_the_records_with_their_os_ids(service_url: str, devices, d
 
 
 @pytest.mark.parametrize(
-    ("serial", "service", "output", "reason"),
+    ("serial", "service", "output", "reason", "status"),
     [
-        ("QOR21A0417", "refused", "table", r"lookup failed for serial=QOR21A0417: URLError: .*refused"),
-        (NOT_AT_SERVICE, "local", "json", r"lookup failed for serial=QNONE00001: HTTPError: HTTP Error 404"),
-        (MALFORMED_JSON, "local", "table", r"lookup failed for serial=QBAD000001: JSONDecodeError"),
-        (UNREGISTERED_SKU, "local", "json", r"reports SKU 'STEREO-CAMERA-ORIDAN-REGULAR-BASELINE-WIDE-LENSES-V22'"),
+        ("QOR21A0417", "refused", "table", r"lookup_failed +cannot reach 127.0.0.1:\d+: ConnectionRefusedError", 4),
+        (NOT_AT_SERVICE, "local", "json", r"lookup_failed +the service answered 404", 3),
+        (MALFORMED_JSON, "local", "table", r"not_a_document +the answer is not a JSON document: JSONDecodeError", 3),
+        (UNREGISTERED_SKU, "local", "json", r"unknown_sku +SKU 'STEREO-CAMERA-ORIDAN-REGULAR-BASELINE-WIDE-LENSES-V22'", 3),
     ],
     ids=["service-down", "unknown-serial", "malformed-document", "unregistered-sku"],
 )
-def test_list_exits_3_when_no_camera_resolves(
-    serial: str, service: str, output: str, reason: str, service_url: str, refused_service_url: str, devices
+def test_list_exits_3_or_4_when_no_camera_resolves(
+    serial: str, service: str, output: str, reason: str, status: int, service_url: str, refused_service_url: str,
+    devices,
 ) -> None:
     url = service_url if service == "local" else refused_service_url
     json_option = ["--json"] if output == "json" else []
     result = quor_cameras("--service-url", url, "--devices", devices(serial), "list", *json_option)
-    assert result.returncode == 3
+    assert result.returncode == status
     assert re.search(reason, result.stderr)
     assert result.stdout == ("[]\n" if output == "json" else "")
+    last_line = result.stderr.splitlines()[-1]
+    if status == 4:
+        assert last_line.startswith("quor-cameras: no connected QUOR camera resolved: "
+                                    "the device-information service could not be reached for any device")
+    else:
+        assert last_line == "quor-cameras: no connected QUOR camera resolved"
 
 
 def test_timeout_applies_to_each_lookup(devices) -> None:
     # Accepts connections (the kernel does, from the backlog) and never
-    # answers. The run is cut off well before the library's default 10 s
-    # time-out could end the lookup.
+    # answers. The run is cut off well before the default 10 s time-out
+    # could end the lookup.
     with socket.create_server(("127.0.0.1", 0)) as silent:
         port = silent.getsockname()[1]
         result = quor_cameras(
             "--service-url", f"http://127.0.0.1:{port}", "--timeout", "0.5", "--devices", devices(*RESOLVED), "list",
             timeout=9,
         )
-    assert result.returncode == 3
-    assert result.stderr.count("TimeoutError: timed out") == len(RESOLVED)
+    assert result.returncode == 4
+    assert len(re.findall(r"timed_out +no answer in time: TimeoutError: timed out", result.stderr)) == len(RESOLVED)
 
 
 @pytest.mark.parametrize("form", ["base", "base-slash", "full-prefix"])
@@ -224,13 +243,16 @@ def test_models_lists_every_model_with_its_skus() -> None:
         ["controls", "QUOR_ORIDAN_X"],
         ["--service-url", "ftp://127.0.0.1/", "models"],
         ["--timeout", "0", "models"],
-        ["--devices", "/nonexistent/devices.json", "list"],
+        ["list", "--deadline", "-1"],
+        ["list", "--jobs", "0"],
+        ["list", "--offline", "--no-cache"],
+        [],
     ],
 )
-def test_usage_errors_exit_2(args: list[str]) -> None:
+def test_usage_errors_exit_2_in_one_line(args: list[str]) -> None:
     result = quor_cameras(*args)
     assert result.returncode == 2
-    assert "usage:" in result.stderr
+    assert len(result.stderr.splitlines()) == 1, result.stderr
 
 
 def test_unknown_model_lists_the_choices() -> None:
@@ -275,5 +297,7 @@ def test_demo() -> None:
     result = quor_cameras("demo")
     assert result.returncode == 0, result.stderr
     assert all(serial in result.stdout for serial in RESOLVED)
-    assert f"{len(RESOLVED)} of 5 devices resolved" in result.stdout
-    assert [line.split()[0] for line in result.stderr.splitlines()] == ["WARNING", "ERROR"]
+    assert f"{len(RESOLVED)} of 5 devices resolved to a QUOR camera:" in result.stdout
+    assert re.search(rf"{UNREGISTERED_SKU} +unknown_sku", result.stdout)
+    assert re.search(rf"{BROKEN_CALIBRATION} +bad_calibration", result.stdout)
+    assert result.stderr == ""

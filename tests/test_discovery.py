@@ -6,132 +6,28 @@ from __future__ import annotations
 
 import json
 import os
-import socket
-import struct
 import subprocess
 import sys
 import threading
 import time
 import urllib.parse
 from collections.abc import Callable, Iterator
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from importlib import resources
-from pathlib import Path
-from typing import Any
 
 import pytest
+from misbehaving import MisbehavingService, answer, document, reset, stall, trickle
 
 from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery
 from quor_camera_sdk.cameras.discovery import DocumentCache, Status, discover, resolve_devices
 from quor_camera_sdk.platform import DeviceEntry
 
 SERVICE_PATH = "/api/public/camera-identity"
-SAMPLE = json.loads(resources.files("quor_camera_sdk.cameras").joinpath("demo", "QOR21A0417.json").read_text())
-
-
-def document(serial: str, **changes: Any) -> dict[str, Any]:
-    return {**SAMPLE, "serial_number": serial, **changes}
-
-
-# ---------------------------------------------------------------------------
-# A service that misbehaves per serial
-
-Behaviour = Callable[[BaseHTTPRequestHandler, threading.Event], None]
-
-
-def answer(body: bytes | Any, status: int = 200) -> Behaviour:
-    payload = body if isinstance(body, bytes) else json.dumps(body).encode()
-
-    def behaviour(handler: BaseHTTPRequestHandler, stopping: threading.Event) -> None:
-        handler.send_response(status)
-        handler.send_header("Content-Length", str(len(payload)))
-        handler.end_headers()
-        handler.wfile.write(payload)
-
-    return behaviour
-
-
-def stall(handler: BaseHTTPRequestHandler, stopping: threading.Event) -> None:
-    stopping.wait(60)
-
-
-def trickle(handler: BaseHTTPRequestHandler, stopping: threading.Event) -> None:
-    """A valid document, one byte every 0.2 s: each read is quick, the
-    exchange endless."""
-    body = json.dumps(document("QT-TRICKLE")).encode()
-    handler.send_response(200)
-    handler.send_header("Content-Length", str(len(body)))
-    handler.end_headers()
-    for byte in body:
-        if stopping.wait(0.2):
-            return
-        try:
-            handler.wfile.write(bytes([byte]))
-            handler.wfile.flush()
-        except OSError:  # the client hung up, as it should at its deadline
-            return
-
-
-def reset(handler: BaseHTTPRequestHandler, stopping: threading.Event) -> None:
-    handler.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    handler.connection.close()
-
-
-class MisbehavingService:
-    """Answers each serial with the behaviour given for it (404 otherwise);
-    counts the lookups running at once."""
-
-    def __init__(self) -> None:
-        self.behaviours: dict[str, Behaviour] = {}
-        self.stopping = threading.Event()
-        self.running = 0
-        self.most_running = 0
-        self.requests: list[tuple[str, str]] = []  # (serial, User-Agent)
-        self._lock = threading.Lock()
-        owner = self
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_GET(self) -> None:
-                serial = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("serial_number", [""])[0]
-                with owner._lock:
-                    owner.requests.append((serial, self.headers.get("User-Agent", "")))
-                    owner.running += 1
-                    owner.most_running = max(owner.most_running, owner.running)
-                try:
-                    owner.behaviours.get(serial, answer({"detail": "unknown"}, 404))(self, owner.stopping)
-                finally:
-                    with owner._lock:
-                        owner.running -= 1
-
-            def log_message(self, format: str, *args: Any) -> None:
-                pass
-
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
-
-    @property
-    def origin(self) -> str:
-        return "http://127.0.0.1:%d" % self._httpd.server_address[1]
-
-    def documents(self, *serials: str) -> None:
-        for serial in serials:
-            self.behaviours[serial] = answer(document(serial))
-
-    def __enter__(self) -> MisbehavingService:
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stopping.set()
-        self._httpd.shutdown()
-        self._httpd.server_close()
+SHIPPED_URL = device_lookup._CAMERA_IDENTITY_URL  # read before any test rebinds it
 
 
 @pytest.fixture
 def service(monkeypatch: pytest.MonkeyPatch) -> Iterator[MisbehavingService]:
     with MisbehavingService() as running:
-        monkeypatch.setattr(device_lookup, "_CAMERA_IDENTITY_URL", f"{running.origin}{SERVICE_PATH}?serial_number=")
+        monkeypatch.setattr(device_lookup, "_CAMERA_IDENTITY_URL", running.url)
         yield running
 
 
@@ -474,7 +370,7 @@ def test_a_bad_service_url_is_refused(given):
 
 def test_the_service_is_chosen_by_the_environment_when_discovery_starts():
     code = ("from quor_camera_sdk.cameras import discovery, device_lookup; "
-            "print(device_lookup._CAMERA_IDENTITY_URL)")
+            "print(device_lookup._CAMERA_IDENTITY_URL); discovery.resolve_devices([])")
     environment = {"QUOR_SERVICE_URL": "http://127.0.0.1:8080", "PATH": ""}
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environment, check=True)
 
@@ -482,7 +378,8 @@ def test_the_service_is_chosen_by_the_environment_when_discovery_starts():
 
     environment["QUOR_SERVICE_URL"] = "devices.lan"
     failed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environment)
-    assert failed.returncode != 0
+    # The import works and keeps the shipped service; the discovery refuses.
+    assert failed.stdout.strip() == SHIPPED_URL
     assert "ValueError: QUOR_SERVICE_URL: expected an http:// or https:// URL" in failed.stderr
 
 

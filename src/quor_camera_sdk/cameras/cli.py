@@ -1,11 +1,17 @@
 """The ``quor-cameras`` command line.
 
-Lists the connected cameras, shows one, prints the published model
-specifications, and runs or fills a local device-information service.
+Lists the video devices and the connected cameras, shows one, prints the
+published model specifications, and runs or fills a local
+device-information service.
 
 Exit statuses: 0 success; 1 a command failed (a document could not be
-mirrored, the service could not start); 2 usage error; 3 no camera resolved
-(``list``) or the camera asked for was not found (``show``).
+mirrored, the service could not start, output could not be written); 2 usage
+or configuration error; 3 no camera resolved (``list``) or the camera asked
+for was not found (``show``); 4 no camera resolved because the service could
+not be reached for any device; 130 interrupted (Ctrl-C).
+
+Everything a device or the service reports is printed with its control
+characters escaped, so it cannot forge a line or drive the terminal.
 """
 
 from __future__ import annotations
@@ -14,33 +20,39 @@ import argparse
 import contextlib
 import copy
 import dataclasses
+import errno
 import functools
 import importlib
 import json
 import logging
 import math
 import os
+import re
 import signal
 import sys
 import tempfile
 import threading
-import urllib.parse
+import traceback
 from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import Any, NoReturn
 
 from quor_camera_sdk import platform
-from quor_camera_sdk.cameras import camera_identity, device_lookup, service
+from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery, service
 from quor_camera_sdk.cameras.camera_spec import MODELS, CameraControl, CameraSpec, CaptureMode
 
-__all__ = ["EXIT_FAILURE", "EXIT_NO_CAMERA", "EXIT_OK", "EXIT_USAGE", "main"]
+__all__ = [
+    "EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_NO_CAMERA", "EXIT_OK", "EXIT_SERVICE_UNREACHABLE", "EXIT_USAGE", "main",
+]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2  # argparse's own status
 EXIT_NO_CAMERA = 3
+EXIT_SERVICE_UNREACHABLE = 4
+EXIT_INTERRUPTED = 130  # as a shell reports a process ended by SIGINT
 
 PROG = "quor-cameras"
 
@@ -52,20 +64,82 @@ _MODEL_NAMES = {
 }
 
 
+class _Failure(Exception):
+    """A failure the user can act on: its message is printed as one line
+    and the command exits with ``status``."""
+
+    def __init__(self, message: str, status: int = EXIT_FAILURE):
+        super().__init__(message)
+        self.status = status
+
+
+class _OutputError(Exception):
+    """Standard output could not be written (a full disk, a closed pipe)."""
+
+    def __init__(self, error: OSError):
+        super().__init__(error.strerror)
+        self.errno = error.errno
+
+
+class _GuardedOutput:
+    """Standard output, whose write failures are told apart from the
+    command's own."""
+
+    def __init__(self, stream: Any):
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return int(self._stream.write(text))
+        except OSError as error:
+            raise _OutputError(error) from error
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except OSError as error:
+            raise _OutputError(error) from error
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    # What the terminal cannot encode is escaped rather than failing the output.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     parser = _build_parser()
     args = parser.parse_args(argv)
     _configure_logging(args.verbose)
-    with contextlib.ExitStack() as run:
-        _apply_global_options(parser, args, run)
-        try:
-            return int(args.command(args))
-        except BrokenPipeError:
-            # The reader went away (`quor-cameras modes oridan | head`):
-            # point stdout at /dev/null so the interpreter's final flush
-            # does not fail again.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return EXIT_FAILURE
+    stdout = sys.stdout
+    sys.stdout = _GuardedOutput(stdout)  # type: ignore[assignment]
+    try:
+        with contextlib.ExitStack() as run:
+            _apply_global_options(args, run)
+            status = int(args.command(args))
+            sys.stdout.flush()
+            return status
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except _Failure as failure:
+        return _fail(str(failure), failure.status)
+    except _OutputError as error:
+        # Point stdout at /dev/null so that the interpreter's final flush
+        # does not fail again; a reader that went away is no error to report.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), stdout.fileno())
+        return EXIT_FAILURE if error.errno == errno.EPIPE else _fail(f"cannot write the output: {error}", EXIT_FAILURE)
+    except Exception as error:
+        if args.verbose >= 2:
+            traceback.print_exc()
+        return _fail(_reason(error), EXIT_FAILURE)
+    finally:
+        sys.stdout = stdout
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"{PROG}: {_printable(message)}", file=sys.stderr)
+    return status
 
 
 # ---------------------------------------------------------------------------
@@ -74,16 +148,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _service_url(text: str) -> str:
     try:
-        parts = urllib.parse.urlsplit(text)
+        return discovery.service_lookup_url(text)
     except ValueError as error:
-        raise argparse.ArgumentTypeError(f"{text!r}: {error}") from None
-    if parts.scheme not in ("http", "https") or not parts.netloc:
-        raise argparse.ArgumentTypeError(f"expected an http:// or https:// URL, got {text!r}")
-    # A bare service address gets the lookup path; a URL with a path is
-    # taken as the full prefix the serial is appended to.
-    if parts.path in ("", "/") and not parts.query:
-        return service.identity_url(text)
-    return text
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _seconds(text: str) -> float:
@@ -94,6 +161,23 @@ def _seconds(text: str) -> float:
     if not (math.isfinite(seconds) and seconds > 0):
         raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
     return seconds
+
+
+def _whole_number(low: int, high: int, expected: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            number = int(text)
+        except ValueError:
+            number = low - 1
+        if not low <= number <= high:
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        return number
+
+    return parse
+
+
+_count = _whole_number(1, sys.maxsize, "a whole number of at least 1")
+_port = _whole_number(0, 65535, "a port number from 0 to 65535")
 
 
 def _model(text: str) -> str:
@@ -123,30 +207,54 @@ def _global_options(default: object) -> argparse.ArgumentParser:
     options = argparse.ArgumentParser(add_help=False)
     options.add_argument(
         "--service-url", type=_service_url, default=default, metavar="URL",
-        help="device-information service to ask, e.g. http://127.0.0.1:8080 "
-        f"(the lookup path {service.IDENTITY_PATH} is added to a URL without a path)",
+        help="device-information service to ask: its address (http://127.0.0.1:8080) or its lookup path "
+        f"(https://host{service.IDENTITY_PATH}); also ${discovery.SERVICE_URL_ENV}",
     )
     options.add_argument(
         "--timeout", type=_seconds, default=default, metavar="SECONDS",
-        help="time-out of each lookup (default: the library's, 10 s)",
+        help="time-out of each connection and read of a lookup (default: 10 s)",
+    )
+    options.add_argument(
+        "--deadline", type=_seconds, default=default, metavar="SECONDS",
+        help="list, show, watch: the time all lookups together may take (default: 15 s)",
+    )
+    options.add_argument(
+        "--jobs", type=_count, default=default, metavar="N",
+        help="list, show, watch: lookups at the same time (default: 8)",
+    )
+    options.add_argument(
+        "--offline", action="store_true", default=False if default is None else default,
+        help="take the documents from the cache instead of asking the service",
+    )
+    options.add_argument(
+        "--no-cache", action="store_true", default=False if default is None else default,
+        help="neither read nor fill the cache of documents",
     )
     options.add_argument(
         "--devices", default=default, metavar="FILE",
-        help="simulate the video devices listed in FILE (JSON list of {serial, os_id}) "
+        help="simulate the video devices listed in FILE (JSON list of {serial, os_id, ...}) "
         f"instead of the real ones; also ${platform.SIMULATED_DEVICES_ENV}",
     )
     options.add_argument(
         "-v", "--verbose", action="count", default=0 if default is None else default,
-        help="more log output: -v for each lookup, -vv for tracebacks",
+        help="more log output: -v for each lookup, -vv for debug records and tracebacks",
     )
     return options
 
 
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line, with a pointer to the help."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: {_printable(message)} (see {self.prog} --help)\n")
+
+
 def _build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG, parents=[_global_options(None)],
         description="QUOR stereo cameras: the connected ones, and the models' specifications.",
-        epilog="exit statuses: 0 success, 1 failure, 2 usage error, 3 no camera resolved / camera not found",
+        epilog="exit statuses: 0 success, 1 failure, 2 usage or configuration error, "
+        "3 no camera resolved / camera not found, 4 service unreachable, 130 interrupted",
     )
     after_command = _global_options(argparse.SUPPRESS)
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
@@ -159,6 +267,7 @@ def _build_parser() -> argparse.ArgumentParser:
     def json_option(subparser: argparse.ArgumentParser) -> None:
         subparser.add_argument("--json", action="store_true", help="print JSON instead of a table")
 
+    json_option(command("devices", _devices, "the video devices this machine sees, without asking the service"))
     json_option(command("list", _list, "list the connected QUOR cameras"))
     show = command("show", _show, "one connected camera, with its model's capture modes and controls")
     show.add_argument("serial", metavar="SERIAL")
@@ -176,7 +285,7 @@ def _build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--documents", type=_directory, required=True, metavar="DIR",
                        help="folder of <serial>.json documents")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    serve.add_argument("--port", type=int, default=8080, help="port (default: %(default)s; 0 picks a free one)")
+    serve.add_argument("--port", type=_port, default=8080, help="port (default: %(default)s; 0 picks a free one)")
     mirror = command("mirror", _mirror, "copy documents from a service into a folder that `serve` can serve")
     mirror.add_argument("serials", nargs="+", metavar="SERIAL")
     mirror.add_argument("--to", type=Path, required=True, metavar="DIR")
@@ -184,25 +293,41 @@ def _build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _ReasonFormatter(logging.Formatter):
-    """Ends a record that carries an exception with the exception's one-line
-    reason instead of a traceback."""
+class _OneLineFormatter(logging.Formatter):
+    """One line per record, whatever its text: control characters in the
+    message are escaped, and an attached exception is given as its one-line
+    reason instead of a traceback (unless ``tracebacks``)."""
+
+    def __init__(self, tracebacks: bool):
+        super().__init__("%(levelname)s %(name)s: %(message)s")
+        self._tracebacks = tracebacks
 
     def format(self, record: logging.LogRecord) -> str:
-        if not record.exc_info or record.exc_info[1] is None:
-            return super().format(record)
-        error = record.exc_info[1]
         plain = copy.copy(record)
+        try:
+            message = record.getMessage()
+        except RecursionError:
+            message = f"{record.msg} (its arguments nest too deeply to print)"
+        plain.msg, plain.args = _printable(message), None
+        error = record.exc_info[1] if record.exc_info else None
+        if error is None or self._tracebacks:
+            return super().format(plain)
         plain.exc_info = plain.exc_text = None
-        return f"{super().format(plain)}: {_reason(error)}"
+        return f"{super().format(plain)}: {_printable(_reason(error))}"
+
+
+# Loggers whose records say why a device did not resolve: the commands that
+# resolve devices print that for each device, so the records only show with -v.
+_PER_DEVICE_LOGGERS = (camera_identity.__name__, discovery.__name__)
 
 
 def _configure_logging(verbosity: int) -> None:
     level = {0: logging.WARNING, 1: logging.INFO}.get(verbosity, logging.DEBUG)
     handler = logging.StreamHandler(sys.stderr)
-    formatter_type = logging.Formatter if level == logging.DEBUG else _ReasonFormatter
-    handler.setFormatter(formatter_type("%(levelname)s %(name)s: %(message)s"))
-    logging.basicConfig(level=level, handlers=[handler])
+    handler.setFormatter(_OneLineFormatter(tracebacks=level == logging.DEBUG))
+    if verbosity == 0:
+        handler.addFilter(lambda record: not record.name.startswith(_PER_DEVICE_LOGGERS))
+    logging.basicConfig(level=level, handlers=[handler], force=True)
 
 
 @contextlib.contextmanager
@@ -215,22 +340,46 @@ def _rebound(module: ModuleType, name: str, value: object) -> Iterator[None]:
         setattr(module, name, previous)
 
 
-def _fetcher(timeout: float | None) -> Callable[[str], dict[str, Any]]:
-    fetch = device_lookup.fetch_camera_identity_json
-    return fetch if timeout is None else functools.partial(fetch, timeout=timeout)
-
-
-def _apply_global_options(parser: argparse.ArgumentParser, args: argparse.Namespace, run: contextlib.ExitStack) -> None:
+def _apply_global_options(args: argparse.Namespace, run: contextlib.ExitStack) -> None:
+    if args.service_url is None and (configured := os.environ.get(discovery.SERVICE_URL_ENV)):
+        try:
+            args.service_url = discovery.service_lookup_url(configured)
+        except ValueError as error:
+            raise _Failure(f"{discovery.SERVICE_URL_ENV}: {error}", EXIT_USAGE) from None
     if args.service_url is not None:
         run.enter_context(_rebound(device_lookup, "_CAMERA_IDENTITY_URL", args.service_url))
-    if args.timeout is not None:
-        run.enter_context(_rebound(camera_identity, "fetch_camera_identity_json", _fetcher(args.timeout)))
     if args.devices is not None:
         try:
             platform.use_simulated_devices(args.devices)
-        except (OSError, ValueError) as error:
-            parser.error(f"--devices: {error}")
+        except OSError as error:
+            raise _Failure(f"--devices: {_file_error(error)}", EXIT_USAGE) from None
+        except ValueError as error:
+            raise _Failure(f"--devices: {error}", EXIT_USAGE) from None
         run.callback(platform.use_simulated_devices, None)
+
+
+def _file_error(error: OSError) -> str:
+    return f"{error.filename}: {error.strerror}" if error.filename else str(error.strerror or error)
+
+
+def _backend() -> platform.PlatformBackend:
+    """The platform's backend; a misconfiguration is a usage error."""
+    try:
+        return camera_identity.current_backend()
+    except (OSError, ValueError) as error:
+        raise _Failure(str(error), EXIT_USAGE) from None
+    except NotImplementedError as error:
+        raise _Failure(str(error)) from None
+
+
+def _discovery_options(args: argparse.Namespace) -> dict[str, Any]:
+    options: dict[str, Any] = {"offline": args.offline, "cache": None if args.no_cache else discovery.DEFAULT}
+    for name, option in (("deadline", args.deadline), ("max_workers", args.jobs), ("timeout", args.timeout)):
+        if option is not None:
+            options[name] = option
+    if args.offline and args.no_cache:
+        raise _Failure("--offline needs the cache: drop --no-cache", EXIT_USAGE)
+    return options
 
 
 # ---------------------------------------------------------------------------
@@ -238,7 +387,24 @@ def _apply_global_options(parser: argparse.ArgumentParser, args: argparse.Namesp
 
 
 def _reason(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}"
+    try:
+        return f"{type(error).__name__}: {error}"
+    except RecursionError:
+        return type(error).__name__
+
+
+# Characters that must not reach a terminal or a log line raw: C0 and C1
+# controls (escape sequences, line breaks), line and paragraph separators,
+# the bidirectional overrides (text that reads differently than it is), and
+# lone surrogates (a file name that is not UTF-8).
+_NOT_ESCAPED_BY_JSON = "\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069\ud800-\udfff"
+_UNPRINTABLE = re.compile(f"[\x00-\x1f{_NOT_ESCAPED_BY_JSON}]")
+_UNPRINTABLE_IN_JSON = re.compile(f"[{_NOT_ESCAPED_BY_JSON}]")
+
+
+def _printable(text: str) -> str:
+    """``text`` with the characters above written as escapes (``\x1b``)."""
+    return _UNPRINTABLE.sub(lambda match: ascii(match[0])[1:-1], text)
 
 
 def _cell(value: object) -> str:
@@ -246,7 +412,7 @@ def _cell(value: object) -> str:
         return "-"
     if isinstance(value, bool):
         return "yes" if value else "no"
-    return str(value)
+    return _printable(str(value))
 
 
 def _table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
@@ -269,11 +435,55 @@ def _table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
 
 
 def _print_json(document: object) -> None:
-    print(json.dumps(document, indent=2, ensure_ascii=False))
+    # Readable text stays as it is. json escapes the C0 controls; the
+    # others can only stand inside strings, where \uXXXX is just as valid.
+    text = json.dumps(document, indent=2, ensure_ascii=False)
+    print(_UNPRINTABLE_IN_JSON.sub(lambda match: f"\\u{ord(match[0]):04x}", text))
+
+
+class _Progress:
+    """"N of M devices looked up" on one line of stderr, while a terminal
+    watches; erased when done."""
+
+    def __init__(self) -> None:
+        self._shown = sys.stderr.isatty()
+        self._written = False
+
+    def __call__(self, done: int, total: int, outcome: discovery.DeviceOutcome) -> None:
+        if self._shown:
+            sys.stderr.write(f"\r{PROG}: {done} of {total} devices looked up")
+            sys.stderr.flush()
+            self._written = True
+
+    def __enter__(self) -> _Progress:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._written:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
 
 
 # ---------------------------------------------------------------------------
-# Cameras
+# Devices and cameras
+
+# The fields of a device entry, in table order, with their column headers.
+_DEVICE_COLUMNS = {
+    "os_id": "OS ID", "serial": "SERIAL", "vendor_id": "VENDOR", "product_id": "PRODUCT", "product": "NAME",
+    "port_path": "PORT",
+}
+
+
+def _devices(args: argparse.Namespace) -> int:
+    devices = [{name: getattr(device, name, "") for name in _DEVICE_COLUMNS} for device in _backend().list_cameras()]
+    if args.json:
+        _print_json(devices)
+    elif devices:
+        print(_table(tuple(_DEVICE_COLUMNS.values()), [[value or None for value in device.values()] for device in devices]))
+    if not devices:
+        print(f"{PROG}: no video device found", file=sys.stderr)
+    return EXIT_OK
+
 
 _CAMERA_HEADERS = ("OS ID", "SERIAL", "MODEL", "SKU", "BASELINE", "IMAGE SIZE")
 
@@ -302,23 +512,67 @@ def _camera_json(camera: camera_identity.QuorCameraIdentity) -> dict[str, Any]:
     return {**camera.to_dict(), "os_id": camera.os_id}
 
 
+def _resolve(args: argparse.Namespace, devices: Sequence[platform.DeviceEntry] | None = None,
+             **overrides: Any) -> discovery.DiscoveryReport:
+    """Looks the devices (by default the platform's) up, showing progress."""
+    options = _discovery_options(args) | overrides
+    with _Progress() as progress:
+        if devices is None:
+            devices = list(_backend().list_cameras())
+        return discovery.resolve_devices(devices, progress=progress, **options)
+
+
+def _explain(report: discovery.DiscoveryReport, stream: Any = None) -> None:
+    """After the cameras: each device that did not simply resolve, with its
+    reason; on stdout after a table, on stderr after JSON."""
+    notes = [outcome for outcome in report.outcomes if outcome.status is not discovery.Status.RESOLVED]
+    if not notes:
+        return
+    stream = stream or sys.stdout
+    cached = sum(outcome.status is discovery.Status.CACHED for outcome in notes)
+    sys.stdout.flush()
+    print(f"\n{len(report.cameras)} of {len(report.outcomes)} devices resolved to a QUOR camera"
+          f"{f' ({cached} from the cache)' if cached else ''}:", file=stream)
+    print(_table(
+        ("OS ID", "SERIAL", "STATUS", "REASON"),
+        [(outcome.os_id, outcome.serial or None, outcome.status.value, outcome.reason) for outcome in notes],
+    ), file=stream)
+
+
+def _no_camera_status(report: discovery.DiscoveryReport, what: str) -> int:
+    if report.service_unreachable:
+        print(f"{PROG}: {what}: the device-information service could not be reached for any device "
+              f"({_printable(device_lookup._CAMERA_IDENTITY_URL)}); see --service-url, --offline", file=sys.stderr)
+        return EXIT_SERVICE_UNREACHABLE
+    print(f"{PROG}: {what}", file=sys.stderr)
+    return EXIT_NO_CAMERA
+
+
 def _list(args: argparse.Namespace) -> int:
-    cameras = camera_identity.list_connected_quor_cameras()
+    report = _resolve(args)
     if args.json:
-        _print_json([_camera_json(camera) for camera in cameras])
-    elif cameras:
-        print(_table(_CAMERA_HEADERS, [_camera_row(camera) for camera in cameras]))
-    if not cameras:
-        print(f"{PROG}: no connected QUOR camera resolved", file=sys.stderr)
-        return EXIT_NO_CAMERA
+        _print_json([_camera_json(camera) for camera in report.cameras])
+    elif report.cameras:
+        print(_table(_CAMERA_HEADERS, [_camera_row(camera) for camera in report.cameras]))
+    _explain(report, sys.stderr if args.json or not report.cameras else None)
+    if not report.cameras:
+        return _no_camera_status(report, "no connected QUOR camera resolved")
     return EXIT_OK
 
 
 def _show(args: argparse.Namespace) -> int:
-    camera = camera_identity.get_connected_quor_camera_by_serial(args.serial)
-    if camera is None:
-        print(f"{PROG}: no connected QUOR camera with serial {args.serial!r} resolved", file=sys.stderr)
+    # As get_connected_quor_camera_by_serial: the first device reporting
+    # exactly this serial, and one lookup.
+    device = next((device for device in _backend().list_cameras() if device.serial == args.serial), None)
+    if device is None:
+        print(f"{PROG}: no connected device reports the serial {_printable(repr(args.serial))}", file=sys.stderr)
         return EXIT_NO_CAMERA
+    report = _resolve(args, [device])
+    [outcome] = report.outcomes
+    camera = outcome.camera
+    if camera is None:
+        _explain(report, sys.stderr)
+        return _no_camera_status(report, f"the camera with serial {_printable(repr(args.serial))} did not resolve")
     spec = camera.spec
     if args.json:
         _print_json({
@@ -327,6 +581,7 @@ def _show(args: argparse.Namespace) -> int:
             "modes": [dataclasses.asdict(mode) for mode in spec.modes],
             "controls": [dataclasses.asdict(control) for control in spec.controls],
         })
+        _explain(report, sys.stderr)
         return EXIT_OK
     calibration = camera.base_calibration
     print(_table(("FIELD", "VALUE"), [
@@ -348,6 +603,7 @@ def _show(args: argparse.Namespace) -> int:
     print(_modes_table(spec.modes))
     print(f"\nControls ({len(spec.controls)}):")
     print(_controls_table(spec.controls))
+    _explain(report)
     return EXIT_OK
 
 
@@ -478,29 +734,43 @@ def _serve(args: argparse.Namespace) -> int:
 
 def _write_atomically(path: Path, text: str) -> None:
     with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=path.parent, prefix=".", delete=False) as stream:
-        stream.write(text)
+        try:
+            stream.write(text)
+        except BaseException:
+            os.unlink(stream.name)
+            raise
     os.replace(stream.name, path)
 
 
 def _mirror(args: argparse.Namespace) -> int:
-    fetch = _fetcher(args.timeout)
-    args.to.mkdir(parents=True, exist_ok=True)
-    failed = False
+    """Stores each serial's document; a serial that fails is reported with
+    its reason and the others are stored all the same."""
+    try:
+        args.to.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise _Failure(f"mirror: cannot create the folder {args.to}: {error.strerror}") from None
+    timeout = {} if args.timeout is None else {"timeout": args.timeout}
+    failed = 0
     for serial in args.serials:
+        shown = _printable(serial)
         name = service.document_name(serial)
         if name is None:
-            print(f"{PROG} mirror: {serial!r} is not a serial number that can be stored", file=sys.stderr)
-            failed = True
-            continue
-        try:
-            document = fetch(serial)
-        except (OSError, ValueError) as error:
-            print(f"{PROG} mirror: {serial}: {_reason(error)}", file=sys.stderr)
-            failed = True
+            print(f"{PROG} mirror: {_printable(repr(serial))} is not a serial number that can be stored", file=sys.stderr)
+            failed += 1
             continue
         target = args.to / name
-        _write_atomically(target, json.dumps(document, indent=2, ensure_ascii=False) + "\n")
-        print(f"{serial} -> {target}")
+        try:
+            document = device_lookup.fetch_camera_identity_json(serial, **timeout)
+            if not isinstance(document, dict):
+                raise ValueError(f"the service answered with a JSON {type(document).__name__}, not a document")
+            _write_atomically(target, json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+        except Exception as error:  # every failure is this serial's alone
+            print(f"{PROG} mirror: {shown}: {_printable(_reason(error))}", file=sys.stderr)
+            failed += 1
+            continue
+        print(f"{shown} -> {_printable(str(target))}")
+    if failed:
+        print(f"{PROG} mirror: {failed} of {len(args.serials)} documents not stored", file=sys.stderr)
     return EXIT_FAILURE if failed else EXIT_OK
 
 
@@ -516,16 +786,12 @@ def _demo(args: argparse.Namespace) -> int:
         devices_file = documents / "devices.json"
         platform.use_simulated_devices(devices_file)
         demo.callback(platform.use_simulated_devices, None)
-        device_count = len(platform.current_backend().list_cameras())
 
         print(f"Local device-information service: {server.url} (documents in {documents})")
-        print(f"Simulated video devices: {device_count}, from {devices_file}")
-        print("Looking each serial number up over HTTP with list_connected_quor_cameras():\n", flush=True)
-        cameras = camera_identity.list_connected_quor_cameras()
-    print()
-    print(_table(_CAMERA_HEADERS, [_camera_row(camera) for camera in cameras]))
-    print(
-        f"\n{len(cameras)} of {device_count} devices resolved to a QUOR camera; "
-        "the log records above say why the others were left out."
-    )
+        print(f"Simulated video devices: {len(_backend().list_cameras())}, from {devices_file}")
+        print("Looking each serial number up over HTTP with discover():\n", flush=True)
+        # The demo's serials stay out of the user's cache.
+        report = _resolve(args, cache=None, offline=False)
+    print(_table(_CAMERA_HEADERS, [_camera_row(camera) for camera in report.cameras]))
+    _explain(report)
     return EXIT_OK

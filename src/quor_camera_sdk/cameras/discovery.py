@@ -174,12 +174,15 @@ def use_service(url: str) -> str:
     return lookup_url
 
 
-def _use_service_from_environment() -> None:
+def _service_from_environment() -> ValueError | None:
+    """Applies ``QUOR_SERVICE_URL``; a bad value is kept to be raised by
+    the first discovery rather than breaking the import."""
     if url := os.environ.get(SERVICE_URL_ENV):
         try:
             use_service(url)
         except ValueError as error:
-            raise ValueError(f"{SERVICE_URL_ENV}: {error}") from None
+            return ValueError(f"{SERVICE_URL_ENV}: {error}")
+    return None
 
 
 # ---------------------------------------------------------------------------
@@ -567,6 +570,8 @@ class _Resolution:
             if self.cache is not None:
                 self.cache.store(job.serial, job.answer.body)
             camera, status, reason = _resolve(payload, job.os_id)
+            if camera is None:
+                _LOGGER.debug("serial=%s: %s", job.serial, reason)
             return self.outcome(job, status, reason, camera, job.answer.http_status)
         assert job.failure is not None
         return self.failed(job, job.failure.status, str(job.failure), job.failure.http_status)
@@ -610,6 +615,8 @@ def resolve_devices(
 ) -> DiscoveryReport:
     """Look the given device entries up and resolve them, as :func:`discover`
     does for the platform's devices."""
+    if _SERVICE_URL_ERROR is not None:
+        raise _SERVICE_URL_ERROR
     deadline = _positive_seconds("deadline", deadline)
     timeout = _positive_seconds("timeout", timeout)
     if isinstance(max_workers, bool) or not isinstance(max_workers, int) or max_workers < 1:
@@ -708,4 +715,4 @@ def discover(
                            progress=progress, timeout=timeout)
 
 
-_use_service_from_environment()
+_SERVICE_URL_ERROR: Final = _service_from_environment()
