@@ -148,6 +148,9 @@ def _build_parser() -> argparse.ArgumentParser:
         description="QUOR stereo cameras: the connected ones, and the models' specifications.",
         epilog="exit statuses: 0 success, 1 failure, 2 usage error, 3 no camera resolved / camera not found",
     )
+    from quor_camera_sdk import __version__
+
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     after_command = _global_options(argparse.SUPPRESS)
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
