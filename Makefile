@@ -2,7 +2,7 @@
 # CPython 3.14 (or assemble one, see tools/bootstrap-python.sh), create .venv
 # and install the package into it.
 VENV_PYTHON := .venv/bin/python
-# Where `leaks` and `sanitize` keep their builds.
+# Where `leaks`, `sanitize` and `wheel` keep their builds.
 export QUOR_BUILD_ROOT ?= $(CURDIR)/build
 
 .PHONY: demo test venv clean leaks sanitize bench wheel

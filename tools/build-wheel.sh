@@ -10,9 +10,9 @@ log() { printf 'build-wheel: %s\n' "$*" >&2; }
 
 # The oldest baseline the modules' symbol versions allow: glibc 2.14 and the
 # libstdc++ of GCC 6 (CXXABI_1.3.9, for the sized operator delete). auditwheel
-# fails when the modules come to need more, and picks an older tag by itself
-# when they qualify for one. Linking libstdc++ statically would not help: the
-# static runtime of this g++ calls glibc 2.36 functions.
+# fails when the modules come to need more, and adds the tag of an older
+# baseline when they qualify for one. Linking libstdc++ statically would not
+# help: the static runtime of this g++ calls glibc 2.36 functions.
 platform=manylinux_2_24_x86_64
 
 root="${QUOR_BUILD_ROOT:-$PWD/build}/wheel"
