@@ -2,10 +2,10 @@
 # CPython 3.14 (or assemble one, see tools/bootstrap-python.sh), create .venv
 # and install the package into it.
 VENV_PYTHON := .venv/bin/python
-# Where `leaks` and `sanitize` keep their builds.
+# Where `leaks`, `sanitize` and `wheel` keep their builds.
 export QUOR_BUILD_ROOT ?= $(CURDIR)/build
 
-.PHONY: demo test venv clean leaks sanitize bench
+.PHONY: demo test venv clean leaks sanitize bench wheel
 
 venv:
 	tools/setup-venv.sh test
@@ -28,5 +28,10 @@ sanitize:
 bench: venv
 	$(VENV_PYTHON) benchmarks/bench.py
 
+# dist/: the sdist and a manylinux wheel, checked as a package index would and
+# smoke-tested in fresh environments (tools/build-wheel.sh).
+wheel:
+	tools/build-wheel.sh
+
 clean:
-	rm -rf .venv build
+	rm -rf .venv build dist

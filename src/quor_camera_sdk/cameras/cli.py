@@ -256,6 +256,9 @@ def _build_parser() -> argparse.ArgumentParser:
         epilog="exit statuses: 0 success, 1 failure, 2 usage or configuration error, "
         "3 no camera resolved / camera not found, 4 service unreachable, 130 interrupted",
     )
+    from quor_camera_sdk import __version__
+
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     after_command = _global_options(argparse.SUPPRESS)
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
