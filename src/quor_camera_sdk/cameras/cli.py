@@ -23,6 +23,7 @@ import dataclasses
 import errno
 import functools
 import importlib
+import io
 import json
 import logging
 import math
@@ -107,13 +108,13 @@ class _GuardedOutput:
 def main(argv: Sequence[str] | None = None) -> int:
     # What the terminal cannot encode is escaped rather than failing the output.
     for stream in (sys.stdout, sys.stderr):
-        if hasattr(stream, "reconfigure"):
+        if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
     parser = _build_parser()
     args = parser.parse_args(argv)
     _configure_logging(args.verbose)
     stdout = sys.stdout
-    sys.stdout = _GuardedOutput(stdout)  # type: ignore[assignment]
+    sys.stdout = _GuardedOutput(stdout)
     try:
         with contextlib.ExitStack() as run:
             _apply_global_options(args, run)
@@ -197,14 +198,21 @@ def _directory(text: str) -> Path:
     return path
 
 
-def _global_options(default: object) -> argparse.ArgumentParser:
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line, with a pointer to the help."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: {_printable(message)} (see {self.prog} --help)\n")
+
+
+def _global_options(default: object) -> _Parser:
     """A parent parser of the options that apply to every command.
 
     The top-level parser gets real defaults; the subcommands get SUPPRESS,
     so an option given before the command name is not reset by the
     subcommand's parser.
     """
-    options = argparse.ArgumentParser(add_help=False)
+    options = _Parser(add_help=False)
     options.add_argument(
         "--service-url", type=_service_url, default=default, metavar="URL",
         help="device-information service to ask: its address (http://127.0.0.1:8080) or its lookup path "
@@ -240,13 +248,6 @@ def _global_options(default: object) -> argparse.ArgumentParser:
         help="more log output: -v for each lookup, -vv for debug records and tracebacks",
     )
     return options
-
-
-class _Parser(argparse.ArgumentParser):
-    """An argument parser whose errors are one line, with a pointer to the help."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: {_printable(message)} (see {self.prog} --help)\n")
 
 
 def _build_parser() -> argparse.ArgumentParser:

@@ -309,24 +309,24 @@ class _Exchange:
             pass  # already closed, or never connected
 
 
-class _CutByExchange:
-    """A connection that registers its socket with the lookup's exchange."""
-
-    def __init__(self, *args: Any, exchange: _Exchange, **kwargs: Any):
-        super().__init__(*args, **kwargs)
-        self._exchange = exchange
+class _Connection(client.HTTPConnection):
+    def __init__(self, host: str, /, *, exchange: _Exchange, **options: Any):
+        super().__init__(host, **options)
+        self.exchange = exchange
 
     def connect(self) -> None:
-        super().connect()  # type: ignore[misc]
-        self._exchange.attach(self.sock)  # type: ignore[attr-defined]
+        super().connect()
+        self.exchange.attach(self.sock)
 
 
-class _Connection(_CutByExchange, client.HTTPConnection):
-    pass
+class _SecureConnection(client.HTTPSConnection):
+    def __init__(self, host: str, /, *, exchange: _Exchange, **options: Any):
+        super().__init__(host, **options)
+        self.exchange = exchange
 
-
-class _SecureConnection(_CutByExchange, client.HTTPSConnection):
-    pass
+    def connect(self) -> None:
+        super().connect()
+        self.exchange.attach(self.sock)
 
 
 @functools.cache
@@ -339,21 +339,31 @@ def _tls_context() -> ssl.SSLContext:
 
 
 class _Handler(urllib.request.HTTPHandler):
+    """Opens connections that register their sockets with ``exchange``."""
+
     def __init__(self, exchange: _Exchange):
         super().__init__()
         self._exchange = exchange
 
+    def _connection(self, host: str, /, **options: Any) -> client.HTTPConnection:
+        return _Connection(host, exchange=self._exchange, **options)
+
     def http_open(self, req: urllib.request.Request) -> client.HTTPResponse:
-        return self.do_open(_Connection, req, exchange=self._exchange)
+        return self.do_open(self._connection, req)
 
 
 class _SecureHandler(urllib.request.HTTPSHandler):
+    """The same for HTTPS."""
+
     def __init__(self, exchange: _Exchange):
         super().__init__(context=_tls_context())
         self._exchange = exchange
 
+    def _connection(self, host: str, /, **options: Any) -> client.HTTPConnection:
+        return _SecureConnection(host, exchange=self._exchange, **options)
+
     def https_open(self, req: urllib.request.Request) -> client.HTTPResponse:
-        return self.do_open(_SecureConnection, req, context=_tls_context(), exchange=self._exchange)
+        return self.do_open(self._connection, req, context=_tls_context())
 
 
 def _is_loopback(host: str) -> bool:
@@ -457,7 +467,9 @@ def _parse(body: bytes) -> dict[str, Any]:
 
 
 def _json_type(value: object) -> str:
-    names = {list: "array", str: "string", int: "number", float: "number", bool: "boolean", type(None): "null"}
+    names: dict[type, str] = {
+        list: "array", str: "string", int: "number", float: "number", bool: "boolean", type(None): "null",
+    }
     return names.get(type(value), type(value).__name__)
 
 
