@@ -361,7 +361,7 @@ class _Settling:
     step: float = _SETTLE_FIRST
 
 
-Lookup = Callable[[Sequence[DeviceEntry]], DiscoveryReport]
+_Lookup = Callable[[Sequence[DeviceEntry]], DiscoveryReport]
 
 
 class CameraWatcher:
@@ -376,7 +376,7 @@ class CameraWatcher:
     leaving a ``with`` block) ends it from any thread.
     """
 
-    def __init__(self, backend: PlatformBackend, source: EventSource | None, *, initial: bool, lookup: Lookup,
+    def __init__(self, backend: PlatformBackend, source: EventSource | None, *, initial: bool, lookup: _Lookup,
                  subscribe: Callable[[Callable[[], object]], Callable[[], None]] | None = None):
         self._backend = backend
         self._source = source
@@ -464,8 +464,7 @@ class CameraWatcher:
             self._events.clear()
             self._failure = None
             self._condition.notify_all()
-        if threading.current_thread() is not self._engine:
-            self._engine.join()
+        self._engine.join()
         self._close_descriptors()
 
     def _close_descriptors(self) -> None:
@@ -610,10 +609,9 @@ class CameraWatcher:
     def _resync(self, arrival: _State = _State.LOOKING_UP) -> None:
         """Lists the devices and takes in the difference from what is known."""
         listed = {entry.os_id: entry for entry in self._backend.list_cameras()}
-        for os_id, camera in list(self._nodes.items()):
-            if listed.get(os_id) != camera.nodes[os_id]:
-                self._node_removed(os_id)
-        for entry in listed.values():
+        for os_id in [os_id for os_id in self._nodes if os_id not in listed]:
+            self._node_removed(os_id)
+        for entry in listed.values():  # a node that changed devices is replaced here
             self._node_added(entry, arrival)
 
     def _node_added(self, entry: DeviceEntry, arrival: _State) -> None:
