@@ -449,6 +449,7 @@ class CameraWatcher:
 
     @property
     def closed(self) -> bool:
+        """True once :meth:`close` was called."""
         return self._closed
 
     def close(self) -> None:
