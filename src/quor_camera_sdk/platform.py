@@ -20,7 +20,8 @@ import os
 import re
 import stat
 import sys
-from collections.abc import Iterable, Sequence
+import threading
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, fields
 from pathlib import Path
 from typing import Any, Protocol
@@ -250,10 +251,20 @@ class SimulatedBackend:
     """Devices described in a JSON file: a list of objects with a text
     ``os_id``, and optionally ``serial``, ``vendor_id``, ``product_id``,
     ``product`` and ``port_path``. For machines without cameras (demos, CI,
-    development)."""
+    development).
 
-    def __init__(self, devices: Iterable[DeviceEntry]):
+    Devices can be plugged and unplugged while it is in use (:meth:`plug`,
+    :meth:`unplug`, :meth:`reload` of its file); each change is announced to
+    the callbacks given to :meth:`subscribe`, which is how a hot-plug watcher
+    follows it.
+    """
+
+    def __init__(self, devices: Iterable[DeviceEntry], *, path: str | os.PathLike[str] | None = None):
         self._devices = tuple(devices)
+        # The file the devices were read from, for reload().
+        self.path = None if path is None else Path(path)
+        self._lock = threading.Lock()
+        self._listeners: list[Callable[[], object]] = []
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> SimulatedBackend:
@@ -268,10 +279,61 @@ class SimulatedBackend:
                 raise ValueError(f"{os.fspath(path)}: not UTF-8 text") from None
         if not isinstance(document, list):
             raise ValueError(f"{os.fspath(path)}: expected a JSON list of devices")
-        return cls(_simulated_entry(entry, index, path) for index, entry in enumerate(document))
+        return cls((_simulated_entry(entry, index, path) for index, entry in enumerate(document)), path=path)
 
     def list_cameras(self) -> list[DeviceEntry]:
         return list(self._devices)
+
+    def plug(self, entry: DeviceEntry) -> None:
+        """Adds a device; ValueError when one with its ``os_id`` is present."""
+        with self._lock:
+            if any(device.os_id == entry.os_id for device in self._devices):
+                raise ValueError(f"a simulated device {entry.os_id} is already plugged in")
+            self._devices += (entry,)
+        self._announce()
+
+    def unplug(self, os_id: str) -> DeviceEntry:
+        """Removes the device ``os_id`` and returns it; LookupError when there
+        is none."""
+        with self._lock:
+            entry = next((device for device in self._devices if device.os_id == os_id), None)
+            if entry is None:
+                raise LookupError(f"no simulated device {os_id} is plugged in")
+            self._devices = tuple(device for device in self._devices if device is not entry)
+        self._announce()
+        return entry
+
+    def reload(self) -> None:
+        """Reads the devices from the file again, announcing a change when
+        there is one. Raises as :meth:`from_file` does, keeping the devices
+        it had; ValueError when the devices were not read from a file."""
+        if self.path is None:
+            raise ValueError("these simulated devices were not read from a file")
+        devices = tuple(SimulatedBackend.from_file(self.path).list_cameras())
+        with self._lock:
+            changed = devices != self._devices
+            self._devices = devices
+        if changed:
+            self._announce()
+
+    def subscribe(self, callback: Callable[[], object]) -> Callable[[], None]:
+        """Calls ``callback()`` after each change of the devices, on the
+        thread that made it; returns the function that unsubscribes."""
+        with self._lock:
+            self._listeners.append(callback)
+
+        def unsubscribe() -> None:
+            with self._lock:
+                if callback in self._listeners:
+                    self._listeners.remove(callback)
+
+        return unsubscribe
+
+    def _announce(self) -> None:
+        with self._lock:
+            listeners = list(self._listeners)
+        for callback in listeners:
+            callback()
 
 
 def _simulated_entry(entry: Any, index: int, path: str | os.PathLike[str]) -> DeviceEntry:

@@ -45,7 +45,7 @@ from dataclasses import dataclass
 from datetime import UTC, datetime
 from http import client
 from pathlib import Path
-from typing import Any, Final, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Final, Literal, Protocol
 
 from quor_camera_sdk.cameras import camera_identity, device_lookup
 from quor_camera_sdk.cameras.camera_identity import QuorCameraIdentity
@@ -61,6 +61,7 @@ __all__ = [
     "resolve_devices",
     "service_lookup_url",
     "use_service",
+    "watch_cameras",
 ]
 
 _LOGGER = logging.getLogger(__name__)
@@ -728,3 +729,16 @@ def discover(
 
 
 _SERVICE_URL_ERROR: Final = _service_from_environment()
+
+
+if TYPE_CHECKING:
+    from quor_camera_sdk.cameras.hotplug import CameraWatcher
+
+
+def watch_cameras(*, initial: bool = True, deadline: float = 15.0, cache: CacheChoice = DEFAULT,
+                  timeout: float = 10.0, offline: bool = False) -> CameraWatcher:
+    """Cameras arriving and leaving, as events: see
+    :func:`quor_camera_sdk.cameras.hotplug.watch_cameras`."""
+    from quor_camera_sdk.cameras import hotplug
+
+    return hotplug.watch_cameras(initial=initial, deadline=deadline, cache=cache, timeout=timeout, offline=offline)
