@@ -297,3 +297,62 @@ def test_ctrl_c_during_list_exits_130_quietly(service, tmp_path):
 
     assert process.returncode == 130
     assert (stdout, stderr) == ("", "")
+
+
+# ---------------------------------------------------------------------------
+# watch
+
+
+def read_json_line(process: subprocess.Popen[str]) -> dict[str, Any]:
+    line = process.stdout.readline() if process.stdout else ""
+    assert line, "the watcher ended early"
+    return json.loads(line)
+
+
+def test_watch_prints_one_json_line_per_event_and_exits_130_on_ctrl_c(service, tmp_path):
+    service.documents("QT-1", "QT-2")
+    first = {"serial": "QT-1", "os_id": "/dev/video0", "port_path": "1-1"}
+    second = {"serial": "QT-2", "os_id": "/dev/video2", "port_path": "1-2"}
+    devices = devices_file(tmp_path / "devices.json", first)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quor_camera_sdk.cameras", "--service-url", service.origin, "--devices", devices,
+         "watch", "--json"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        events = [read_json_line(process)]
+        # A developer edits the file; an editor replaces it by renaming.
+        devices_file(tmp_path / "devices.new", first, second)
+        os.replace(tmp_path / "devices.new", devices)
+        events.append(read_json_line(process))
+        devices_file(tmp_path / "devices.json", second)
+        events.append(read_json_line(process))
+        process.send_signal(signal.SIGINT)
+        rest, stderr = process.communicate(timeout=TIMEOUT)
+    finally:
+        process.kill()
+
+    assert [(event["kind"], event["serial"], event["device"]["port_path"]) for event in events] == [
+        ("connected", "QT-1", "1-1"), ("connected", "QT-2", "1-2"), ("disconnected", "QT-1", "1-1"),
+    ]
+    assert [event["camera"]["serial_number"] for event in events] == ["QT-1", "QT-2", "QT-1"]
+    assert events[0]["status"] == "resolved"
+    assert (process.returncode, rest, stderr) == (130, "", "")
+
+
+def test_watch_stops_cleanly_on_sigterm(service, tmp_path):
+    devices = simulated(tmp_path / "devices.json", "QT-UNKNOWN")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quor_camera_sdk.cameras", "--service-url", service.origin, "--devices", devices,
+         "watch"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        line = process.stdout.readline() if process.stdout else ""
+        process.send_signal(signal.SIGTERM)
+        _, stderr = process.communicate(timeout=TIMEOUT)
+    finally:
+        process.kill()
+
+    assert re.match(r"connected +/dev/video0 +QT-UNKNOWN +- +lookup_failed: the service answered 404", line)
+    assert (process.returncode, stderr) == (0, "")

@@ -41,7 +41,7 @@ from types import ModuleType
 from typing import Any, NoReturn
 
 from quor_camera_sdk import platform
-from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery, service
+from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery, hotplug, service
 from quor_camera_sdk.cameras.camera_spec import MODELS, CameraControl, CameraSpec, CaptureMode
 
 __all__ = [
@@ -224,11 +224,11 @@ def _global_options(default: object) -> _Parser:
     )
     options.add_argument(
         "--deadline", type=_seconds, default=default, metavar="SECONDS",
-        help="list, show, watch: the time all lookups together may take (default: 15 s)",
+        help="list, show: the time all lookups together may take; watch: each arrival's (default: 15 s)",
     )
     options.add_argument(
         "--jobs", type=_count, default=default, metavar="N",
-        help="list, show, watch: lookups at the same time (default: 8)",
+        help="list, show: lookups at the same time (default: 8)",
     )
     options.add_argument(
         "--offline", action="store_true", default=False if default is None else default,
@@ -273,6 +273,7 @@ def _build_parser() -> argparse.ArgumentParser:
 
     json_option(command("devices", _devices, "the video devices this machine sees, without asking the service"))
     json_option(command("list", _list, "list the connected QUOR cameras"))
+    json_option(command("watch", _watch, "the connected cameras, then each one that arrives or leaves, until Ctrl-C"))
     show = command("show", _show, "one connected camera, with its model's capture modes and controls")
     show.add_argument("serial", metavar="SERIAL")
     json_option(show)
@@ -438,11 +439,12 @@ def _table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
     return "\n".join([line(headers), *(line(row) for row in cells)])
 
 
-def _print_json(document: object) -> None:
+def _print_json(document: object, indent: int | None = 2) -> None:
+    """``document`` as JSON; ``indent=None`` keeps it on one line."""
     # Readable text stays as it is. json escapes the C0 controls; the
     # others can only stand inside strings, where \uXXXX is just as valid.
-    text = json.dumps(document, indent=2, ensure_ascii=False)
-    print(_UNPRINTABLE_IN_JSON.sub(lambda match: f"\\u{ord(match[0]):04x}", text))
+    text = json.dumps(document, indent=indent, ensure_ascii=False)
+    print(_UNPRINTABLE_IN_JSON.sub(lambda match: f"\\u{ord(match[0]):04x}", text), flush=indent is None)
 
 
 class _Progress:
@@ -608,6 +610,41 @@ def _show(args: argparse.Namespace) -> int:
     print(f"\nControls ({len(spec.controls)}):")
     print(_controls_table(spec.controls))
     _explain(report)
+    return EXIT_OK
+
+
+def _event_line(event: hotplug.CameraEvent) -> str:
+    camera = event.camera
+    if camera is not None:
+        about = f"{camera.model_name or '-'}  {camera.sku}"
+    elif isinstance(event, hotplug.CameraConnected):
+        about = f"{event.outcome.status}: {event.outcome.reason}"
+    else:
+        about = "-"
+    return "  ".join(_cell(value) for value in (
+        f"{event.kind:<12}", event.os_id, event.serial or None, event.device.port_path or None, about,
+    ))
+
+
+def _watch(args: argparse.Namespace) -> int:
+    """The cameras there, then each arrival and departure, until Ctrl-C
+    (status 130) or SIGTERM (status 0)."""
+    options = _discovery_options(args)
+    options.pop("max_workers", None)  # a watcher looks each arrival up by itself
+    try:
+        watcher = hotplug.watch_cameras(backend=_backend(), **options)
+    except NotImplementedError as error:
+        raise _Failure(f"watch: {error}") from None
+    with watcher:
+        previous = signal.signal(signal.SIGTERM, lambda *_: watcher.close())
+        try:
+            for event in watcher:
+                if args.json:
+                    _print_json(event.to_dict(), indent=None)
+                else:
+                    print(_event_line(event), flush=True)
+        finally:
+            signal.signal(signal.SIGTERM, previous)
     return EXIT_OK
 
 
