@@ -38,7 +38,7 @@ def server(tmp_path: Path) -> Iterator[DeviceInfoServer]:
 def exchange(server: DeviceInfoServer, request: bytes) -> tuple[int, bytes]:
     """Sends raw bytes and returns the response's status and body: no
     client library in between to normalise or refuse what is sent."""
-    host, port = server.socket.getsockname()[:2]
+    host, port = server.server_address
     with socket.create_connection((host, port), timeout=10) as connection:
         connection.sendall(request)
         response = b""
