@@ -53,8 +53,11 @@ DEFAULT_REQUEST_TIMEOUT = 10.0
 # A LAN mirror answers bursts of discovery from many hosts at once.
 _BACKLOG = 1024
 # Descriptors kept free beyond the connections: the listener, a document
-# being read, log files, the interpreter's own.
-_RESERVED_DESCRIPTORS = 32
+# being read, log files, the interpreter's own, and in a burst, the
+# connections accepted but not yet admitted (some three loop iterations of
+# _ACCEPT_BATCH) and those dropped but not yet closed (two more).
+_ACCEPT_BATCH = 8
+_RESERVED_DESCRIPTORS = 64
 # A lookup's head is a few hundred bytes; this bounds each connection's buffers.
 _MAX_HEAD_BYTES = 16 * 1024
 _MAX_HEADER_LINES = 100
@@ -298,9 +301,13 @@ class DeviceInfoServer:
         self._wake = lambda: loop.call_soon_threadsafe(stopping.set)
         if self._shutdown_requested:
             stopping.set()
+        # asyncio accepts up to `backlog` connections at a time before any
+        # of them is admitted: a small batch keeps a burst within the
+        # descriptors reserved beyond the cap. The kernel queue stays long.
         listener = await asyncio.start_server(
-            self._serve_connection, sock=self._socket, limit=_MAX_HEAD_BYTES, backlog=_BACKLOG
+            self._serve_connection, sock=self._socket, limit=_MAX_HEAD_BYTES, backlog=_ACCEPT_BATCH
         )
+        self._socket.listen(_BACKLOG)
         _LOGGER.info(
             "at most %d connections; %g s for each request head", self.max_connections, self.request_timeout
         )
