@@ -10,6 +10,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
@@ -51,8 +52,8 @@ def serving(documents: Path, descriptor_limit: int | None = None) -> Iterator[tu
         process.communicate(timeout=60)
 
 
-def lookup(port: int) -> bytes:
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as connection:
+def lookup(port: int, timeout: float = 30) -> bytes:
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
         connection.sendall(LOOKUP.encode())
         response = b""
         while chunk := connection.recv(65536):
@@ -60,31 +61,61 @@ def lookup(port: int) -> bytes:
     return response
 
 
-def open_clients(port: int, count: int, first_bytes: bytes, stack: contextlib.ExitStack) -> None:
-    for _ in range(count):
-        connection = stack.enter_context(socket.create_connection(("127.0.0.1", port), timeout=30))
-        connection.sendall(first_bytes)
+@contextlib.contextmanager
+def load(port: int, slow: int, lookups: int = 0, fifo: int = 0) -> Iterator[None]:
+    """`slow` clients that each send one more byte of a request head every
+    second, `fifo` requests for the FIFO, and `lookups` threads looking up
+    in a loop, for the duration of the block."""
+    stop = threading.Event()
+    connections: list[socket.socket] = []
+
+    def trickle() -> None:
+        while not stop.wait(1):
+            for connection in list(connections):
+                with contextlib.suppress(OSError):  # closed by the service
+                    connection.send(b"G")
+
+    def look_up() -> None:
+        while not stop.is_set():
+            with contextlib.suppress(OSError):
+                lookup(port)
+
+    threads = [threading.Thread(target=trickle), *(threading.Thread(target=look_up) for _ in range(lookups))]
+    for thread in threads:
+        thread.start()
+    try:
+        for index in range(slow + fifo):
+            # A service that stopped accepting leaves the rest unconnected.
+            with contextlib.suppress(OSError):
+                connection = socket.create_connection(("127.0.0.1", port), timeout=5)
+                connections.append(connection)
+                connection.sendall(LOOKUP.replace(SERIAL, "QC-FIFO").encode() if index >= slow else b"G")
+        yield
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+        for connection in connections:
+            connection.close()
 
 
 @pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_a_signal_stops_serve_under_load(documents: Path, number: signal.Signals) -> None:
     # A stop once waited for ever in some runs out of ten: try several.
     for _ in range(5):
-        with serving(documents) as (process, port), contextlib.ExitStack() as clients:
-            open_clients(port, 20, b"GET /api/pub", clients)
-            open_clients(port, 10, LOOKUP.replace(SERIAL, "QC-FIFO").encode(), clients)
-            assert lookup(port).endswith(DOCUMENT)
+        with serving(documents) as (process, port), load(port, slow=20, lookups=2, fifo=10):
+            time.sleep(0.2)
             process.send_signal(number)
             start = time.monotonic()
-            assert process.wait(timeout=30) == 0
+            assert process.wait(timeout=10) == 0
             # Within a second here; the margin is for a loaded machine.
             assert time.monotonic() - start < 5
 
 
 def test_slow_clients_at_the_descriptor_limit_do_not_starve_a_normal_one(documents: Path) -> None:
-    with serving(documents, descriptor_limit=256) as (_, port), contextlib.ExitStack() as clients:
-        open_clients(port, 300, b"GET /api/pub", clients)
-        assert lookup(port).endswith(DOCUMENT)
+    with serving(documents, descriptor_limit=256) as (_, port), load(port, slow=300):
+        # Milliseconds here; the slow clients would hold the service for ever.
+        assert lookup(port, timeout=15).endswith(DOCUMENT)
 
 
 @pytest.mark.parametrize(
