@@ -16,6 +16,7 @@ takes the place of the one that has waited longest for its request.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import logging
 import os
@@ -239,12 +240,12 @@ class DeviceInfoServer:
         family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0][0]
         self._socket = socket.create_server((host, port), family=family, backlog=_BACKLOG)
         self.server_address: tuple[str, int] = self._socket.getsockname()[:2]
-        # Connection task -> when it began waiting for a request; insertion
-        # order makes the first one the longest waiting.
-        self._waiting: dict[asyncio.Task[None], float] = {}
+        # The connections waiting for a request, as an ordered set: the
+        # first has waited longest.
+        self._waiting: dict[asyncio.Task[None], None] = {}
         self._connections: set[asyncio.Task[None]] = set()
         self._shutdown_requested = False
-        self._wake: Callable[[], None] | None = None
+        self._wake: Callable[[], object] | None = None
         self._finished = threading.Event()
         self._finished.set()
 
@@ -291,7 +292,9 @@ class DeviceInfoServer:
         self._shutdown_requested = True
         wake = self._wake
         if wake is not None:
-            wake()
+            # RuntimeError: the loop closed in between, so it has stopped.
+            with contextlib.suppress(RuntimeError):
+                wake()
         if wait:
             self._finished.wait()
 
@@ -339,14 +342,14 @@ class DeviceInfoServer:
         connection = asyncio.current_task()
         assert connection is not None
         client = str((writer.get_extra_info("peername") or ("-",))[0])
-        loop = asyncio.get_running_loop()
         try:
             if not self._admit(connection):
-                writer.write(_response(HTTPStatus.SERVICE_UNAVAILABLE, b"", with_body=True, keep_alive=False))
+                busy = _error_body(_Refused(HTTPStatus.SERVICE_UNAVAILABLE))
+                writer.write(_response(HTTPStatus.SERVICE_UNAVAILABLE, busy, with_body=True, keep_alive=False))
                 return
             keep_alive = True
             while keep_alive:
-                self._waiting[connection] = loop.time()
+                self._waiting[connection] = None
                 try:
                     async with asyncio.timeout(self.request_timeout):
                         response, keep_alive = await self._next_response(reader, client)
@@ -380,10 +383,10 @@ class DeviceInfoServer:
             return None, False
         with_body = request.method != "HEAD"
         try:
-            body = self.read_document(_serial_of(request.target))
-            if body is None:
+            document = self.read_document(_serial_of(request.target))
+            if document is None:
                 raise _Refused(HTTPStatus.NOT_FOUND, "Unknown serial number")
-            status = HTTPStatus.OK
+            status, body = HTTPStatus.OK, document
         except _Refused as refusal:
             status, body = refusal.status, _error_body(refusal)
         _log_request(client, request.line, status, len(body))
