@@ -130,12 +130,14 @@ def keep_alive(port: int, runs: int, requests: int = 2000) -> str:
 
 
 class SlowClients:
-    """`count` connections that each send a byte of a request head every
-    `interval` seconds and never finish it; a connection the service closes
-    is opened again."""
+    """`count` connections that each send a request line and `padding`
+    bytes of a header at once, then one byte more every `interval` seconds,
+    never finishing the head; a connection the service closes is opened
+    again."""
 
-    def __init__(self, port: int, count: int, interval: float = 1.0) -> None:
+    def __init__(self, port: int, count: int, padding: int = 0, interval: float = 1.0) -> None:
         self.port, self.count, self.interval = port, count, interval
+        self.start = f"GET {LOOKUP} HTTP/1.1\r\nX-Slow: ".encode() + b"a" * padding
         self.reconnects = 0
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -148,32 +150,28 @@ class SlowClients:
         self._stop.set()
         self._thread.join()
 
-    def _open(self) -> socket.socket:
+    def _open(self, closed: selectors.BaseSelector) -> socket.socket:
         connection = socket.create_connection(("127.0.0.1", self.port), timeout=30)
+        connection.sendall(self.start)
         connection.setblocking(False)
+        closed.register(connection, selectors.EVENT_READ)
         return connection
 
     def _run(self) -> None:
-        head = f"GET {LOOKUP} HTTP/1.1\r\nX-Slow: ".encode()
-        clients = {self._open(): 0 for _ in range(self.count)}
         with selectors.DefaultSelector() as closed:
-            for connection in clients:
-                closed.register(connection, selectors.EVENT_READ)
+            clients = {self._open(closed) for _ in range(self.count)}
             while not self._stop.wait(self.interval):
                 for key, _ in closed.select(0):
                     closed.unregister(key.fileobj)
-                    del clients[key.fileobj]
+                    clients.remove(key.fileobj)
                     key.fileobj.close()
-                    replacement = self._open()
-                    clients[replacement] = 0
-                    closed.register(replacement, selectors.EVENT_READ)
+                    clients.add(self._open(closed))
                     self.reconnects += 1
-                for connection, sent in clients.items():
+                for connection in clients:
                     with contextlib.suppress(OSError):
-                        connection.send(head[sent:sent + 1] or b"a")
-                        clients[connection] = sent + 1
-        for connection in clients:
-            connection.close()
+                        connection.send(b"a")
+            for connection in clients:
+                connection.close()
 
 
 def peak_rss_kib(pid: int) -> int:
@@ -181,16 +179,18 @@ def peak_rss_kib(pid: int) -> int:
     return int(re.search(r"VmHWM:\s+(\d+) kB", status)[1])
 
 
-def under_slow_clients(documents: Path, count: int, descriptor_limit: int | None, lookups: int = 20) -> str:
+def under_slow_clients(
+    documents: Path, count: int, descriptor_limit: int | None = None, padding: int = 0, lookups: int = 20
+) -> str:
     with service(documents, descriptor_limit) as (child, port):
         idle_rss = peak_rss_kib(child.pid)
-        with SlowClients(port, count) as attack:
+        with SlowClients(port, count, padding) as attack:
             time.sleep(3)  # every slow client connected and sending
             latencies = [fresh_lookup(port) for _ in range(lookups)]
             time.sleep(1)
         limit = f"descriptor limit {descriptor_limit}" if descriptor_limit else "default limits"
-        return (f"{count} slow clients ({limit}): a normal client's lookup, median "
-                f"{statistics.median(latencies) * 1e3:.2f} ms, worst {max(latencies) * 1e3:.2f} ms "
+        return (f"{count} slow clients, {len(attack.start):,} bytes of head each ({limit}): a normal client's "
+                f"lookup, median {statistics.median(latencies) * 1e3:.2f} ms, worst {max(latencies) * 1e3:.2f} ms "
                 f"of {lookups}; slow connections closed by the service: {attack.reconnects}; "
                 f"service peak RSS {peak_rss_kib(child.pid) / 1024:.1f} MiB (idle {idle_rss / 1024:.1f} MiB)")
 
@@ -238,8 +238,10 @@ def main() -> None:
         with service(documents) as (_, port):
             print(wrk(port, runs), flush=True)
             print(keep_alive(port, runs), flush=True)
-        print(under_slow_clients(documents, 300, None), flush=True)
-        print(under_slow_clients(documents, 300, 256), flush=True)
+        print(under_slow_clients(documents, 300), flush=True)
+        print(under_slow_clients(documents, 300, descriptor_limit=256), flush=True)
+        # Just under the head limit: what a slow client can make the service hold.
+        print(under_slow_clients(documents, 300, padding=16_000), flush=True)
         print(stops(documents, 10), flush=True)
 
 
