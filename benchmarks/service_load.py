@@ -196,7 +196,7 @@ def under_slow_clients(
 
 
 def stops(documents: Path, runs: int) -> str:
-    """SIGTERM while lookups, slow clients and a FIFO lookup are in flight."""
+    """SIGTERM while lookups, slow clients and lookups of a FIFO are in flight."""
     times, clean = [], 0
     for _ in range(runs):
         with service(documents) as (child, port), SlowClients(port, 50):
@@ -210,8 +210,10 @@ def stops(documents: Path, runs: int) -> str:
             workers = [threading.Thread(target=load, daemon=True) for _ in range(4)]
             for worker in workers:
                 worker.start()
-            with socket.create_connection(("127.0.0.1", port)) as fifo_lookup:
-                fifo_lookup.sendall(REQUEST.replace(SERIAL.encode(), FIFO_SERIAL.encode()))
+            with contextlib.ExitStack() as fifo_lookups:
+                for _ in range(10):
+                    fifo_lookup = fifo_lookups.enter_context(socket.create_connection(("127.0.0.1", port)))
+                    fifo_lookup.sendall(REQUEST.replace(SERIAL.encode(), FIFO_SERIAL.encode()))
                 time.sleep(0.5)
                 start = time.perf_counter()
                 child.send_signal(signal.SIGTERM)
