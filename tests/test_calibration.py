@@ -1,8 +1,11 @@
 """Calibration blocks: exact round trip, and only the documented errors."""
 
+import functools
 import json
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from quor_camera_sdk.calibration import Calibration
 
@@ -118,3 +121,73 @@ def test_malformed_block_raises_a_documented_error(make_calibration_block, path,
 def test_block_that_is_not_an_object_raises_type_error(block):
     with pytest.raises(TypeError):
         Calibration.from_dict(block)
+
+
+@functools.cache
+def nested(kind, depth):
+    """Valid JSON nested `depth` levels deep, as json.loads returns it
+    (which reads some 65,000 levels); too deep for repr() of the dicts."""
+    value = [] if kind == "list" else {}
+    for _ in range(depth):
+        value = [value] if kind == "list" else {"a": value}
+    return value
+
+
+DEEP = nested("dict", 60_000)
+
+
+@pytest.mark.parametrize(
+    ("path", "value", "message"),
+    [
+        (("version",), 2, "base_calibration.version: unsupported format 2"),
+        (("version",), DEEP, "base_calibration.version: unsupported format {'a': {'a': {'a': {...}}}}"),
+        ((*LEFT, "role"), "centre", "base_calibration.cameras[0].role: 'centre' is not one of ('left', 'right')"),
+        ((*LEFT, "role"), DEEP, "base_calibration.cameras[0].role: {'a': {'a': {'a': {...}}}} is not one of ('left', 'right')"),
+    ],
+    ids=["version", "version-deep", "role", "role-deep"],
+)
+def test_error_messages_show_the_value(make_calibration_block, path, value, message):
+    block = make_calibration_block()
+    set_path(block, path, value)
+
+    with pytest.raises(ValueError) as failure:
+        Calibration.from_dict(block)
+
+    assert str(failure.value) == message
+
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.sampled_from([HUGE, -HUGE]) | st.floats() | st.text(max_size=10),
+    lambda children: st.lists(children, max_size=3) | st.dictionaries(st.text(max_size=6), children, max_size=3),
+    max_leaves=8,
+) | st.builds(nested, st.sampled_from(["list", "dict"]), st.sampled_from([1_000, 60_000]))
+
+
+def positions(block):
+    """(container, key) of every value of a block, not descending into
+    what was put there: a value may be nested too deep to walk."""
+    pending = [block]
+    while pending:
+        node = pending.pop()
+        keys = node.keys() if isinstance(node, dict) else range(len(node)) if isinstance(node, list) else ()
+        for key in keys:
+            yield node, key
+            pending.append(node[key])
+
+
+@settings(derandomize=True, max_examples=300, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(data=st.data())
+def test_any_json_anywhere_raises_only_documented_errors(make_calibration_block, data):
+    block = make_calibration_block()
+    # The block as positions are drawn from; replacing a node drops what was under it.
+    original = list(positions(block))
+    for parent, key in data.draw(st.lists(st.sampled_from(original), min_size=1, max_size=3)):
+        parent[key] = data.draw(json_values)
+    if data.draw(st.integers(0, 3)) == 0:
+        block = data.draw(json_values)
+
+    try:
+        Calibration.from_dict(block)
+    except (KeyError, TypeError, ValueError):
+        pass

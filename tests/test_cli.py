@@ -46,7 +46,7 @@ def documents(tmp_path: Path) -> Path:
 @pytest.fixture
 def service_url(documents: Path) -> Iterator[str]:
     with DeviceInfoServer(documents) as server:
-        worker = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+        worker = threading.Thread(target=server.serve_forever, daemon=True)
         worker.start()
         yield server.url
         server.shutdown()

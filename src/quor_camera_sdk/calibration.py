@@ -25,6 +25,7 @@ returns every other field exactly as it was read.
 from __future__ import annotations
 
 import math
+import reprlib
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -35,6 +36,20 @@ FORMAT_VERSION = 3
 ROLES = ("left", "right")
 
 Number = int | float
+
+
+# A few levels of a value too deeply nested for repr(), which raises
+# RecursionError on it.
+_SHALLOW = reprlib.Repr(maxlevel=3)
+
+
+def _shown(value: Any) -> str:
+    """repr(value) for an error message, even of a value nested thousands
+    of levels deep (valid JSON)."""
+    try:
+        return repr(value)
+    except RecursionError:
+        return _SHALLOW.repr(value)
 
 
 def _number(value: Any, where: str) -> Number:
@@ -82,7 +97,7 @@ class CameraCalibration:
         block = _mapping(block, where)
         role = block["role"]
         if role not in ROLES:
-            raise ValueError(f"{where}.role: {role!r} is not one of {ROLES}")
+            raise ValueError(f"{where}.role: {_shown(role)} is not one of {ROLES}")
         width, height = _vector(block["image_size"], 2, f"{where}.image_size")
         if not all(isinstance(side, int) and side > 0 for side in (width, height)):
             raise ValueError(f"{where}.image_size: expected two positive integers")
@@ -141,7 +156,7 @@ class Calibration:
         block = _mapping(block, "base_calibration")
         version = block["version"]
         if type(version) is not int or version != FORMAT_VERSION:
-            raise ValueError(f"base_calibration.version: unsupported format {version!r}")
+            raise ValueError(f"base_calibration.version: unsupported format {_shown(version)}")
         entries = block["cameras"]
         if not isinstance(entries, (list, tuple)):
             raise TypeError("base_calibration.cameras: expected a list")

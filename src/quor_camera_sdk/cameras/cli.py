@@ -291,6 +291,12 @@ def _build_parser() -> argparse.ArgumentParser:
                        help="folder of <serial>.json documents")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     serve.add_argument("--port", type=_port, default=8080, help="port (default: %(default)s; 0 picks a free one)")
+    serve.add_argument("--max-connections", type=_count, default=service.DEFAULT_MAX_CONNECTIONS, metavar="N",
+                       help="connections served at once; when full, a new one replaces the one that has waited "
+                       "longest for its request (default: %(default)s, or fewer if the descriptor limit says so)")
+    serve.add_argument("--request-timeout", type=_seconds, default=service.DEFAULT_REQUEST_TIMEOUT,
+                       metavar="SECONDS", help="time a client has to send each request head, and to stay idle "
+                       "between requests (default: %(default)s)")
     mirror = command("mirror", _mirror, "copy documents from a service into a folder that `serve` can serve")
     mirror.add_argument("serials", nargs="+", metavar="SERIAL")
     mirror.add_argument("--to", type=Path, required=True, metavar="DIR")
@@ -735,8 +741,10 @@ def _controls(args: argparse.Namespace) -> int:
 
 
 @contextlib.contextmanager
-def _stop_on_signals(stop: threading.Event) -> Iterator[None]:
-    previous = {number: signal.signal(number, lambda *_: stop.set()) for number in (signal.SIGINT, signal.SIGTERM)}
+def _stop_on_signals(stop: Callable[[], None]) -> Iterator[None]:
+    # Python runs these in the main thread between two bytecodes: `stop`
+    # must neither block nor take a lock.
+    previous = {number: signal.signal(number, lambda *_: stop()) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
         yield
     finally:
@@ -762,14 +770,20 @@ def _serve(args: argparse.Namespace) -> int:
         # A server shows its requests unless asked for even more.
         logging.getLogger(service.__name__).setLevel(logging.INFO)
     try:
-        server = service.DeviceInfoServer(args.documents, (args.host, args.port))
+        server = service.DeviceInfoServer(
+            args.documents, (args.host, args.port),
+            max_connections=args.max_connections, request_timeout=args.request_timeout,
+        )
+    except ValueError as error:
+        print(f"{PROG} serve: {error}", file=sys.stderr)
+        return EXIT_USAGE
     except OSError as error:
         print(f"{PROG} serve: cannot listen on {args.host}:{args.port}: {error}", file=sys.stderr)
         return EXIT_FAILURE
-    stop = threading.Event()
-    with _stop_on_signals(stop), _running(server):
+    # Serves in the main thread, so that a signal reaches the loop itself.
+    with server, _stop_on_signals(functools.partial(server.shutdown, wait=False)):
         print(f"serving {args.documents} at {server.url} (Ctrl-C to stop)", flush=True)
-        stop.wait()
+        server.serve_forever()
     return EXIT_OK
 
 
