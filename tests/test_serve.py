@@ -121,8 +121,8 @@ def test_slow_clients_at_the_descriptor_limit_do_not_starve_a_normal_one(documen
 @pytest.mark.parametrize(
     ("options", "message"),
     [
-        (["--max-connections", "0"], "at most 0 connections: expected at least 1"),
-        (["--port", "70000"], "port 70000: expected 0 to 65535"),
+        (["--max-connections", "0"], "argument --max-connections: expected a whole number of at least 1, got '0'"),
+        (["--port", "70000"], "argument --port: expected a port number from 0 to 65535, got '70000'"),
     ],
 )
 def test_unusable_settings_are_a_usage_error(documents: Path, options: list[str], message: str) -> None:
@@ -131,4 +131,4 @@ def test_unusable_settings_are_a_usage_error(documents: Path, options: list[str]
         capture_output=True, text=True, timeout=60,
     )
     assert result.returncode == 2
-    assert result.stderr == f"quor-cameras serve: {message}\n"
+    assert result.stderr == f"quor-cameras serve: {message} (see quor-cameras serve --help)\n"
