@@ -33,7 +33,6 @@ import os
 import queue
 import socket
 import ssl
-import stat
 import tempfile
 import threading
 import time
@@ -49,6 +48,7 @@ from typing import TYPE_CHECKING, Any, Final, Literal, Protocol
 
 from quor_camera_sdk.cameras import camera_identity, device_lookup
 from quor_camera_sdk.cameras.camera_identity import QuorCameraIdentity
+from quor_camera_sdk.cameras.documents import IDENTITY_PATH, SERIAL_PARAMETER, document_name, read_regular_file
 
 __all__ = [
     "DEFAULT",
@@ -67,8 +67,6 @@ __all__ = [
 _LOGGER = logging.getLogger(__name__)
 
 SERVICE_URL_ENV = "QUOR_SERVICE_URL"
-IDENTITY_PATH = "/api/public/camera-identity"
-SERIAL_PARAMETER = "serial_number"
 
 # A device-information document is a few kilobytes; this bounds what a
 # misbehaving service can make a lookup hold in memory.
@@ -190,27 +188,12 @@ def _service_from_environment() -> ValueError | None:
 # Cache
 
 
-def _safe_name(serial: str) -> str | None:
-    """The cache file name of a serial, or None when the serial may not name
-    a file: only letters, digits, ".", "-" and "_", as the local service
-    accepts them."""
-    from quor_camera_sdk.cameras.service import document_name
-
-    return document_name(serial) if isinstance(serial, str) else None
-
-
-def _read_regular_file(path: Path, limit: int) -> tuple[bytes, float] | None:
-    """The content and modification time of a regular file of at most
-    ``limit`` bytes, or None. Never follows a link and never blocks."""
+def _read_cached(path: Path) -> tuple[bytes, float] | None:
     try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
+        content, status = read_regular_file(path, _DOCUMENT_LIMIT)
+    except (OSError, ValueError):
         return None
-    with os.fdopen(descriptor, "rb") as stream:
-        status = os.fstat(descriptor)
-        if not stat.S_ISREG(status.st_mode) or status.st_size > limit:
-            return None
-        return stream.read(limit + 1)[:limit], status.st_mtime
+    return content, status.st_mtime
 
 
 class DocumentCache:
@@ -233,13 +216,13 @@ class DocumentCache:
 
     def load(self, serial: str) -> tuple[bytes, float] | None:
         """The stored document of ``serial`` and the time it was stored."""
-        name = _safe_name(serial)
-        return None if name is None else _read_regular_file(self.folder / name, _DOCUMENT_LIMIT)
+        name = document_name(serial)
+        return None if name is None else _read_cached(self.folder / name)
 
     def store(self, serial: str, document: bytes) -> bool:
         """Stores ``document``; False when the serial may not name a file or
         the folder cannot be written (a cache never fails a discovery)."""
-        name = _safe_name(serial)
+        name = document_name(serial)
         if name is None:
             return False
         try:

@@ -23,7 +23,6 @@ import os
 import re
 import resource
 import socket
-import stat
 import threading
 import urllib.parse
 from collections.abc import Callable
@@ -31,6 +30,8 @@ from dataclasses import dataclass
 from email.utils import formatdate
 from http import HTTPStatus
 from pathlib import Path
+
+from quor_camera_sdk.cameras.documents import IDENTITY_PATH, SERIAL_PARAMETER, document_name, read_regular_file
 
 __all__ = [
     "DEFAULT_MAX_CONNECTIONS",
@@ -44,8 +45,6 @@ __all__ = [
 
 _LOGGER = logging.getLogger(__name__)
 
-IDENTITY_PATH = "/api/public/camera-identity"
-SERIAL_PARAMETER = "serial_number"
 
 DEFAULT_MAX_CONNECTIONS = 512
 # Seconds a client has for each request line and header block, counted
@@ -67,9 +66,6 @@ _MAX_QUERY_FIELDS = 8
 _MAX_DOCUMENT_BYTES = 1024 * 1024
 _SERVER_NAME = "quor-device-info"
 
-# Letters, digits, dot, dash and underscore: no separator, no NUL, nothing
-# a shell or a file system treats specially. "." and ".." are refused apart.
-_SERIAL_PATTERN = re.compile(r"[A-Za-z0-9._-]{1,128}")
 _TOKEN = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 _VERSION = re.compile(r"HTTP/(\d)\.(\d)")
 
@@ -77,14 +73,6 @@ _VERSION = re.compile(r"HTTP/(\d)\.(\d)")
 # the log stream.
 _CONTROL_CHARACTERS = {code: rf"\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))}
 _CONTROL_CHARACTERS[ord("\\")] = r"\\"
-
-
-def document_name(serial: str) -> str | None:
-    """The file name of ``serial``'s document, or None when the serial is
-    not one this service stores (then no file is ever looked at)."""
-    if serial in (".", "..") or not _SERIAL_PATTERN.fullmatch(serial):
-        return None
-    return f"{serial}.json"
 
 
 def identity_url(base_url: str) -> str:
@@ -404,20 +392,11 @@ class DeviceInfoServer:
             _LOGGER.warning("%s: refused, it resolves to %s, outside %s", name, path, self._root)
             return None
         try:
-            # Never blocks: not on a FIFO or a device (O_NONBLOCK), and a
-            # link put in place since the check is not followed.
-            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_NOCTTY | os.O_CLOEXEC)
-            with open(descriptor, "rb") as stream:
-                status = os.fstat(descriptor)
-                servable = stat.S_ISREG(status.st_mode) and status.st_size <= _MAX_DOCUMENT_BYTES
-                # One byte more than allowed tells a file that grew since fstat.
-                body = stream.read(_MAX_DOCUMENT_BYTES + 1) if servable else b""
+            # The link check above holds: read_regular_file follows none.
+            body, _ = read_regular_file(path, _MAX_DOCUMENT_BYTES)
         except FileNotFoundError:
             return None
-        except OSError as error:
+        except (OSError, ValueError) as error:
             _LOGGER.warning("%s: refused: %s", name, error)
-            return None
-        if not servable or len(body) > _MAX_DOCUMENT_BYTES:
-            _LOGGER.warning("%s: refused, not a regular file of at most %d bytes", name, _MAX_DOCUMENT_BYTES)
             return None
         return body
