@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import copy
+import functools
 import gc
 import http.server
 import importlib
@@ -35,6 +36,7 @@ import subprocess
 import sys
 import threading
 import types
+import typing
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -43,6 +45,7 @@ import weakref
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from importlib import resources
+from unittest import mock
 
 MODULES = ("device_lookup", "camera_identity", "quor_oridan", "quor_pockel", "quor_sevrine")
 PACKAGE = "quor_camera_sdk.cameras"
@@ -263,11 +266,29 @@ class EnterFails(Response):
         raise Failure("cannot enter")
 
 
+class OnlyExit:
+    def __exit__(self, *exc_info: object) -> None:
+        pass
+
+
+class OnlyEnter:
+    def __enter__(self) -> None:
+        pass
+
+
+class StaticEnter(Response):
+    """__enter__ a staticmethod, as the interpreter allows: it gets no self."""
+
+    @staticmethod
+    def __enter__() -> Response:
+        return Response(b"{}")
+
+
 def fake_urllib(response_factory: Callable[[], object]) -> types.SimpleNamespace:
-    """`urllib` with the real parse and Request, and urlopen answering
-    `response_factory()`."""
+    """`urllib` with the real parse and Request, no proxies, and urlopen
+    answering `response_factory()`."""
     request = types.SimpleNamespace(
-        Request=urllib.request.Request, urlopen=lambda request, timeout: response_factory()
+        Request=urllib.request.Request, getproxies=dict, urlopen=lambda request, timeout: response_factory()
     )
     return types.SimpleNamespace(parse=urllib.parse, request=request)
 
@@ -334,8 +355,15 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             raises(Failure, fetch, "QL-X")
         with rebound(device_lookup, urllib=fake_urllib(lambda: Response("not bytes"))):
             raises(AttributeError, fetch, "QL-X")
-        with rebound(device_lookup, urllib=fake_urllib(lambda: object())):
-            raises(AttributeError, fetch, "QL-X")
+        for not_a_context_manager in (object, OnlyExit, OnlyEnter):
+            with rebound(device_lookup, urllib=fake_urllib(not_a_context_manager)):
+                raises(TypeError, fetch, "QL-X")
+        with rebound(device_lookup, urllib=fake_urllib(StaticEnter)):
+            assert fetch("QL-X") == {}
+        mock_response = mock.MagicMock(**{"__enter__.return_value.read.return_value": b"[1]"})
+        with rebound(device_lookup, urllib=fake_urllib(lambda: mock_response)):
+            assert fetch("QL-X") == [1]
+        mock_response.reset_mock()
         with rebound(device_lookup, urllib=fake_urllib(lambda: Response(b"{}")), json=types.SimpleNamespace()):
             raises(AttributeError, fetch, "QL-X")
         for name in ("urllib", "json", "_LOGGER", "_USER_AGENT", "_CAMERA_IDENTITY_URL"):
@@ -546,8 +574,11 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             quor_oridan._build_windows_controls,
         ]
         for function in functions:
-            signature = function.__signature__
-            assert inspect.signature(function) == signature
+            signature = inspect.signature(function)
+            assert inspect.signature(function, eval_str=True) != signature or not function.__annotations__
+            typing.get_type_hints(function)
+            functools.update_wrapper(lambda *args, **kwargs: None, function)
+            raises(TypeError, mock.create_autospec(function), *range(len(signature.parameters) + 1))
             assert isinstance(function.__annotations__, dict)
             assert function.__annotate__ is None
             assert function.__doc__ and function.__name__ and function.__qualname__
