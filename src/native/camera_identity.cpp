@@ -149,6 +149,7 @@ constexpr CallSite<State> kCalls[] = {
 constexpr PyObject* State::* kObjects[] = {&State::record_type};
 
 constexpr StateSpec<State> kStateSpec{kNames, kCalls, kObjects};
+static_assert(covers_every_reference(kStateSpec, sizeof(RecordLayout)));
 
 // _LOGGER.<level>(template, *arguments): the logger formats the message.
 template <class... Arguments>
@@ -194,12 +195,10 @@ Ref make_record(const State& st, PyObject* cls, const std::array<PyObject*, kFie
     return record;
 }
 
-// record.<field>, straight from its slot when the record is of the class
-// as made at import (the descriptor lookup would find that slot).
-Ref field_of(const State& st, PyObject* record, std::size_t index) {
-    if (!is_pristine_record_class(st, reinterpret_cast<PyObject*>(Py_TYPE(record)))) {
-        return getattr(record, st.*kFields[index]);
-    }
+// record.<field>: straight from its slot when the record is of the class
+// as made at import, where the descriptor lookup would find that slot.
+Ref field_of(const State& st, PyObject* record, bool pristine, std::size_t index) {
+    if (!pristine) return getattr(record, st.*kFields[index]);
     return Ref::checked(PyMember_GetOne(reinterpret_cast<const char*>(record), st.layout.fields[index]));
 }
 
@@ -286,10 +285,11 @@ static_assert(well_formed(kFromDict));
 
 Ref to_dict(const State& st, Args args) {
     PyObject* self = args[0];
-    Ref serial = field_of(st, self, 1);
-    Ref sku = field_of(st, self, 2);
-    Ref model_name = field_of(st, self, 3);
-    Ref calibration = field_of(st, self, 5);
+    const bool pristine = is_pristine_record_class(st, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref serial = field_of(st, self, pristine, 1);
+    Ref sku = field_of(st, self, pristine, 2);
+    Ref model_name = field_of(st, self, pristine, 3);
+    Ref calibration = field_of(st, self, pristine, 5);
     Ref block = call_method(calibration.get(), st.to_dict);
     Ref result = Ref::checked(PyDict_New());
     check(PyDict_SetItem(result.get(), st.serial_number.object, serial.get()));

@@ -102,6 +102,7 @@ constexpr CallSite<State> kCalls[] = {
 };
 
 constexpr StateSpec<State> kStateSpec{kNames, kCalls, {}};
+static_assert(covers_every_reference(kStateSpec));
 
 // ---------------------------------------------------------------------------
 // _user_agent() -> str

@@ -200,6 +200,26 @@ struct StateSpec {
     std::span<PyObject* State::* const> objects;
 };
 
+// Checked with static_assert where each module declares its tables: they
+// name each reference member once and leave none out, `plain` being the
+// size of the members that hold no reference.
+template <class State>
+consteval bool covers_every_reference(const StateSpec<State>& spec, std::size_t plain = 0) {
+    auto distinct = [](auto entries, auto slot) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (slot(entries[i]) == slot(entries[j])) return false;
+            }
+        }
+        return true;
+    };
+    const std::size_t references = spec.names.size() + spec.calls.size() + spec.objects.size();
+    return distinct(spec.names, [](const Interned<State>& name) { return name.slot; }) &&
+           distinct(spec.calls, [](const CallSite<State>& call) { return call.slot; }) &&
+           distinct(spec.objects, [](PyObject* State::*object) { return object; }) &&
+           sizeof(State) == sizeof(ModuleState) + references * sizeof(PyObject*) + plain;
+}
+
 // Joins name tables, for modules that share part of their names.
 template <class State, std::size_t N, std::size_t M>
 consteval std::array<Interned<State>, N + M> join(const Interned<State> (&first)[N],
@@ -442,7 +462,9 @@ public:
     static SpecialMethod lookup(PyObject* object, Name name) {
         SpecialMethod method;
         PyTypeObject* type = Py_TYPE(object);
-        // Does not set an exception; NULL means the type has no such attribute.
+        // The interpreter's own lookup through the MRO, which neither sets
+        // an exception nor binds (getattr on the type would bind a
+        // descriptor to the class). NULL: the type has no such attribute.
         method.callable_ = Ref::steal(_PyType_LookupRef(type, name.object));
         if (!method.callable_) return method;
         PyTypeObject* descriptor_type = Py_TYPE(method.callable_.get());
@@ -473,7 +495,7 @@ namespace detail {
 // The interpreter's TypeError for an object that lacks `missing`.
 [[noreturn]] inline void raise_not_a_context_manager(const ModuleState& state, PyObject* object,
                                                      const char* missing) {
-    auto has = [&](Name name) { return Ref::steal(_PyType_LookupRef(Py_TYPE(object), name.object)) ? true : false; };
+    auto has = [&](Name name) { return static_cast<bool>(Ref::steal(_PyType_LookupRef(Py_TYPE(object), name.object))); };
     const bool asynchronous = has(state.async_enter) && has(state.async_exit);
     PyErr_Format(PyExc_TypeError,
                  asynchronous ? "'%T' object does not support the context manager protocol (missed %s method) but "

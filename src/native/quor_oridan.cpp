@@ -103,6 +103,7 @@ constexpr PyObject* State::* kObjects[] = {&State::exposure_min, &State::exposur
                                            &State::exposure_default};
 
 constexpr StateSpec<State> kStateSpec{kNames, kCalls, kObjects};
+static_assert(covers_every_reference(kStateSpec));
 
 // ---------------------------------------------------------------------------
 // SKU catalogue: line + "-ORIDAN-" + baseline + "-BASELINE-" + lens + "-LENSES-V21"

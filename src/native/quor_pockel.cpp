@@ -31,6 +31,7 @@ constexpr Interned<State> kOwnNames[] = {
 };
 constexpr auto kNames = join(kDerivedModelNames<State>, kOwnNames);
 constexpr StateSpec<State> kStateSpec{kNames, kDerivedModelCalls<State>, {}};
+static_assert(covers_every_reference(kStateSpec));
 
 // Cameras first ("STEREO-CAMERA-POCKEL-<lens>-LENSES-V21"), then modules with
 // the two mounts of each lens side by side.

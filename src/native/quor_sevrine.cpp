@@ -30,6 +30,7 @@ constexpr Interned<State> kOwnNames[] = {
 };
 constexpr auto kNames = join(kDerivedModelNames<State>, kOwnNames);
 constexpr StateSpec<State> kStateSpec{kNames, kDerivedModelCalls<State>, {}};
+static_assert(covers_every_reference(kStateSpec));
 
 // Cameras first, then modules, each in lens order.
 Ref make_skus(const State& st) {
