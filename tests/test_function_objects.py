@@ -215,3 +215,16 @@ def test_a_failed_from_import_raises_what_the_interpreter_raises(monkeypatch, mo
     assert (str(native.value), native.value.name, native.value.name_from, native.value.path) == (
         str(reference.value), reference.value.name, reference.value.name_from, reference.value.path,
     )
+
+
+@pytest.mark.parametrize("contents", [object(), sys, None], ids=["object", "another-module", "emptied"])
+def test_a_closure_rebound_from_python_fails_cleanly(monkeypatch, contents):
+    fetch = device_lookup.fetch_camera_identity_json
+    [cell] = fetch.__closure__
+    if contents is None:
+        monkeypatch.delattr(cell, "cell_contents")
+    else:
+        monkeypatch.setattr(cell, "cell_contents", contents)
+
+    with pytest.raises(SystemError, match=r"fetch_camera_identity_json\(\) has lost its module"):
+        fetch("QC-1")

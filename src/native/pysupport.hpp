@@ -17,10 +17,12 @@
 //   through PyObject_VectorcallMethod (no bound method in between), and
 //   `with_context()`, the `with` statement as the interpreter runs it.
 // - `make_function()`: a real Python function object whose calls run C++
-//   (PyFunction_SetVectorcall). Its code object declares the signature, so
-//   inspect, typing, functools, pydoc and unittest.mock see the def it
-//   stands for; the binding of arguments follows the interpreter's, with
-//   the same messages.
+//   (PyFunction_SetVectorcall). Its code object only declares the
+//   signature, so inspect, typing, functools, pydoc and unittest.mock see
+//   the def it stands for; the arguments are bound as the interpreter binds
+//   them, with its messages and the function's current defaults. The code
+//   object never runs: assigning another __code__ changes what inspect
+//   reports, not what a call does.
 // - The module definition every extension shares: multi-phase init, no
 //   process-wide mutable state, so the modules load in isolated
 //   subinterpreters and without the GIL.
