@@ -1,6 +1,6 @@
 """Timings of the camera layer's extension modules; prints figures.
 
-    make bench        (or: python benchmarks/bench.py [--quick])
+    make bench        (or: python benchmarks/bench.py [--quick] [--compare])
 
 - import of each module, and of all five, in a fresh interpreter
   (subprocess; median of many runs);
@@ -9,7 +9,11 @@
   device-information service on 127.0.0.1 (`quor-cameras serve` in a child
   process, so it does not compete for this interpreter's GIL), beside as
   many bare fetch_camera_identity_json calls to the same service: the
-  difference is discovery's own cost per device.
+  difference is discovery's own cost per device;
+- side by side with the same functions in plain Python
+  (benchmarks/python_cameras, what a user would write instead): one ratio
+  native / Python per figure, the two timed in turn within one run, best of
+  many samples (--compare prints only this).
 """
 
 from __future__ import annotations
@@ -29,6 +33,8 @@ import timeit
 from collections.abc import Callable, Iterator
 from importlib import resources
 from pathlib import Path
+
+import side_by_side
 
 PACKAGE = "quor_camera_sdk.cameras"
 MODULES = ("device_lookup", "camera_identity", "quor_oridan", "quor_pockel", "quor_sevrine")
@@ -131,6 +137,7 @@ def print_row(label: str, seconds: float, note: str = "") -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.partition("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer runs, rougher figures")
+    parser.add_argument("--compare", action="store_true", help="only the side-by-side comparison with plain Python")
     options = parser.parse_args()
     import_runs, repeats, discovery_requests = (5, 3, 100) if options.quick else (31, 7, 1000)
 
@@ -141,6 +148,9 @@ def main() -> int:
 
     print(f"machine: {os.cpu_count()} CPUs (nproc {len(os.sched_getaffinity(0))}), {cpu_model()}")
     print(f"python:  {platform.python_implementation()} {platform.python_version()} ({sys.executable})")
+    if options.compare:
+        side_by_side.compare(options.quick)
+        return 0
 
     print(f"\nimport in a fresh interpreter (median of {import_runs} runs)")
     print(f"  {'':<40} {'with dependencies':>18} {'extension modules':>18}")
@@ -180,6 +190,7 @@ def main() -> int:
             )
             print(f"  {count:>7} {discovery * 1e3:>9.2f} ms {bare * 1e3:>11.2f} ms "
                   f"{discovery / count * 1e3:>9.3f} ms {(discovery - bare) / count * 1e6:>12.1f} µs")
+    side_by_side.compare(options.quick)
     return 0
 
 

@@ -7,7 +7,9 @@ and, for discovery, the real lookup over HTTP.
 
 import annotationlib
 import dataclasses
+import importlib
 import logging
+import sys
 import urllib.error
 
 import pytest
@@ -469,3 +471,134 @@ def test_discovery_resolves_every_model_over_http(caplog, fake_backend, device_i
     assert device_info_service.serials_requested == list(cameras)
     [warning] = [record for record in caplog.records if record.levelno >= logging.WARNING]
     assert warning.args == ("QX-1", "STEREO-CAMERA-FUTURE-V99")
+
+
+# ---------------------------------------------------------------------------
+# Documents that discovery cannot use
+
+
+def deeply_nested(depth=100_000):
+    """A JSON value whose text conversion exceeds the interpreter's recursion limit."""
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+UNUSABLE_DOCUMENTS = {
+    "list": ([{"serial_number": "QC-0002"}], TypeError, "device-information document is a list, not a JSON object"),
+    "text": ("QC-0002", TypeError, "device-information document is a str, not a JSON object"),
+    "number": (42, TypeError, "device-information document is a int, not a JSON object"),
+    "boolean": (True, TypeError, "device-information document is a bool, not a JSON object"),
+    "null": (None, TypeError, "device-information document is a NoneType, not a JSON object"),
+    "too-deep": ({"serial_number": "QC-0002", "sku": deeply_nested()}, RecursionError, None),
+}
+
+
+@pytest.mark.parametrize(("document", "error", "message"), UNUSABLE_DOCUMENTS.values(), ids=UNUSABLE_DOCUMENTS)
+def test_an_unusable_document_fails_that_lookup_only(caplog, three_cameras, fake_lookup, document, error, message):
+    fake_lookup.documents["QC-0002"] = document
+
+    cameras = list_connected_quor_cameras()
+
+    assert [camera.serial for camera in cameras] == ["QC-0001", "QC-0003"]
+    record = only_record(caplog, logging.ERROR)
+    assert (record.msg, record.args) == ("device-info lookup failed for serial=%s", ("QC-0002",))
+    assert record.exc_info[0] is error
+    if message:
+        assert str(record.exc_info[1]) == message
+
+
+@pytest.mark.parametrize(("document", "error", "message"), UNUSABLE_DOCUMENTS.values(), ids=UNUSABLE_DOCUMENTS)
+def test_by_serial_with_an_unusable_document_is_none(caplog, three_cameras, fake_lookup, document, error, message):
+    fake_lookup.documents["QC-0002"] = document
+    serial = Serial("QC-0002")
+
+    assert get_connected_quor_camera_by_serial(serial) is None
+
+    record = only_record(caplog, logging.ERROR)
+    assert record.args[0] is serial
+    assert record.exc_info[0] is error
+
+
+class Document:
+    """A mapping that is no dict: anything with a get resolves."""
+
+    def __init__(self, items):
+        self.items = items
+        self.keys_read = []
+
+    def get(self, key, default=None):
+        self.keys_read.append(key)
+        return self.items.get(key, default)
+
+
+class RecordingDict(dict):
+    def get(self, key, default=None):
+        self.keys_read = [*getattr(self, "keys_read", []), key]
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("wrap", [Document, RecordingDict], ids=["mapping", "dict-subclass"])
+def test_a_document_with_its_own_get_is_read_through_it(three_cameras, fake_lookup, make_device_info, wrap):
+    document = wrap(make_device_info(serial="QC-0002"))
+    fake_lookup.documents["QC-0002"] = document
+
+    assert [camera.serial for camera in list_connected_quor_cameras()] == ["QC-0001", "QC-0002", "QC-0003"]
+    assert document.keys_read == ["serial_number", "sku", "base_calibration", "model_name"]
+
+
+# ---------------------------------------------------------------------------
+# A record class changed after import is built as it now says
+
+
+def test_an_init_set_on_the_class_builds_the_record(fake_sku_registry, make_device_info, monkeypatch):
+    generated = QuorCameraIdentity.__init__
+    seen = []
+
+    def init(self, **fields):
+        seen.append(sorted(fields))
+        generated(self, **fields)
+
+    monkeypatch.setattr(QuorCameraIdentity, "__init__", init)
+
+    record = QuorCameraIdentity.from_dict(make_device_info(), os_id="/dev/video0")
+
+    assert seen == [sorted(FIELDS)]
+    assert record.os_id == "/dev/video0"
+
+
+def test_a_new_set_on_the_class_builds_the_record(make_device_info, monkeypatch):
+    # On a class of its own: the interpreter cannot take a __new__ back
+    # (the class keeps calling object.__new__ with the fields).
+    monkeypatch.delitem(sys.modules, camera_identity.__name__)
+    record_class = importlib.import_module(camera_identity.__name__).QuorCameraIdentity
+    made = []
+
+    def new(cls, **fields):
+        made.append(cls)
+        return object.__new__(cls)
+
+    record_class.__new__ = new
+
+    record_class.from_dict(make_device_info(sku=QUOR_ORIDAN.skus[0]), os_id="/dev/video0")
+
+    assert made == [record_class]
+
+
+def test_to_dict_reads_a_field_through_a_descriptor_set_on_the_class(fake_sku_registry, make_device_info, monkeypatch):
+    record = QuorCameraIdentity.from_dict(make_device_info(serial="QC-0001"), os_id="/dev/video0")
+    monkeypatch.setattr(QuorCameraIdentity, "serial", property(lambda self: "QC-RELABELLED"))
+
+    assert record.to_dict()["serial_number"] == "QC-RELABELLED"
+
+
+def test_to_dict_of_a_record_never_initialised_fails_as_attribute_access(fake_sku_registry):
+    blank = object.__new__(QuorCameraIdentity)
+
+    with pytest.raises(AttributeError) as native:
+        blank.to_dict()
+    with pytest.raises(AttributeError) as reference:
+        blank.serial
+
+    assert str(native.value) == str(reference.value)

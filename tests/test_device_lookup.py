@@ -8,6 +8,8 @@ import logging
 import re
 import urllib.error
 import urllib.parse
+import urllib.request
+from unittest import mock
 
 import pytest
 
@@ -262,3 +264,147 @@ def test_module_attributes_in_definition_order():
         "_USER_AGENT",
         "fetch_camera_identity_json",
     ]
+
+
+# ---------------------------------------------------------------------------
+# Proxies and the local service
+
+# Nothing listens on the discard port: a request that goes through this
+# proxy fails.
+UNREACHABLE_PROXY = "http://127.0.0.1:9"
+
+
+@pytest.fixture
+def proxied(monkeypatch):
+    """The environment names an unreachable proxy for http; urlopen reads
+    the proxies once and keeps them in its cached opener, so that is reset."""
+    monkeypatch.setenv("http_proxy", UNREACHABLE_PROXY)
+    monkeypatch.setattr(urllib.request, "_opener", None)
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", "localhost", "LocalHost", "127.1", "%31%32%37.0.0.1"])
+def test_a_loopback_service_is_reached_without_the_proxy(device_info_service, proxied, monkeypatch, host):
+    device_info_service.respond_json("QC-1", {"serial_number": "QC-1"})
+    monkeypatch.setattr(device_lookup, "_CAMERA_IDENTITY_URL", device_info_service.url.replace("127.0.0.1", host))
+
+    assert fetch("QC-1") == {"serial_number": "QC-1"}
+    assert device_info_service.serials_requested == ["QC-1"]
+
+
+class RecordingUrlopen:
+    """A double of urllib.request.urlopen: answers an empty object."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, request, timeout):
+        self.calls.append((request.full_url, timeout))
+        response = mock.MagicMock()
+        response.__enter__.return_value.read.return_value = b"{}"
+        return response
+
+
+@pytest.mark.parametrize(
+    ("url", "proxy"),
+    [
+        ("http://devices.quor.example/api/public/camera-identity?serial_number=", UNREACHABLE_PROXY),
+        ("http://127.0.0.1:9/api/public/camera-identity?serial_number=", None),
+        ("https://127.0.0.1:9/api/public/camera-identity?serial_number=", UNREACHABLE_PROXY),
+    ],
+    ids=["remote-host-with-proxy", "loopback-without-proxy", "loopback-with-proxy-for-another-scheme"],
+)
+def test_urlopen_opens_every_other_request(monkeypatch, url, proxy):
+    if proxy:
+        monkeypatch.setenv("http_proxy", proxy)
+    urlopen = RecordingUrlopen()
+    monkeypatch.setattr(urllib.request, "urlopen", urlopen)
+    monkeypatch.setattr(device_lookup, "_CAMERA_IDENTITY_URL", url)
+
+    assert fetch("QC-1") == {}
+    assert urlopen.calls == [(url + "QC-1", 10.0)]
+
+
+# ---------------------------------------------------------------------------
+# The response as a context manager, as `with` uses one
+
+
+def test_response_is_entered_and_exited_as_with_does(monkeypatch):
+    response = mock.MagicMock()
+    response.__enter__.return_value.read.return_value = b'{"a": 1}'
+    monkeypatch.setattr(urllib.request, "urlopen", lambda request, timeout: response)
+
+    assert fetch("QC-1") == {"a": 1}
+    assert response.mock_calls == [
+        mock.call.__enter__(),
+        mock.call.__enter__().read(),
+        mock.call.__exit__(None, None, None),
+    ]
+
+
+def test_a_failed_read_is_handed_to_exit(monkeypatch):
+    response = mock.MagicMock()
+    failure = ConnectionResetError("peer went away")
+    response.__enter__.return_value.read.side_effect = failure
+    monkeypatch.setattr(urllib.request, "urlopen", lambda request, timeout: response)
+
+    with pytest.raises(ConnectionResetError):
+        fetch("QC-1")
+    [(exc_type, exc_value, traceback)] = [call.args for call in response.__exit__.call_args_list]
+    assert (exc_type, exc_value) == (ConnectionResetError, failure)
+    # The traceback as it stood when the block was left; propagating
+    # further put frames in front of it.
+    chain = failure.__traceback__
+    while chain is not None and chain is not traceback:
+        chain = chain.tb_next
+    assert chain is traceback
+
+
+class StaticEnterResponse:
+    @staticmethod
+    def __enter__():
+        return Body()
+
+    def __exit__(self, *exc_info):
+        return False
+
+
+class Body:
+    def read(self):
+        return b"[1, 2]"
+
+
+class OnlyEnter:
+    def __enter__(self):
+        return Body()
+
+
+class OnlyExit:
+    def __exit__(self, *exc_info):
+        return False
+
+
+class OnlyAsync:
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        return False
+
+
+def test_a_staticmethod_enter_is_called_without_the_response(monkeypatch):
+    monkeypatch.setattr(urllib.request, "urlopen", lambda request, timeout: StaticEnterResponse())
+
+    assert fetch("QC-1") == [1, 2]
+
+
+@pytest.mark.parametrize("response_type", [object, OnlyEnter, OnlyExit, OnlyAsync])
+def test_a_response_without_the_protocol_fails_as_with_does(monkeypatch, response_type):
+    monkeypatch.setattr(urllib.request, "urlopen", lambda request, timeout: response_type())
+    with pytest.raises(TypeError) as reference:
+        with response_type():
+            pass
+
+    with pytest.raises(TypeError) as native:
+        fetch("QC-1")
+
+    assert str(native.value) == str(reference.value)

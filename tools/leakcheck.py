@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import copy
+import functools
 import gc
 import http.server
 import importlib
@@ -29,12 +30,14 @@ import importlib.metadata
 import inspect
 import json
 import logging
+import os
 import pickle
 import socket
 import subprocess
 import sys
 import threading
 import types
+import typing
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -43,6 +46,7 @@ import weakref
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from importlib import resources
+from unittest import mock
 
 MODULES = ("device_lookup", "camera_identity", "quor_oridan", "quor_pockel", "quor_sevrine")
 PACKAGE = "quor_camera_sdk.cameras"
@@ -184,6 +188,30 @@ def rebound(module: types.ModuleType, **values: object) -> Iterator[None]:
                 setattr(module, name, value)
 
 
+@contextlib.contextmanager
+def proxied_environment() -> Iterator[None]:
+    """An unreachable proxy named for http; urlopen's cached opener, which
+    holds the proxies it read, is dropped on the way in and out."""
+    saved = os.environ.get("http_proxy")
+    os.environ["http_proxy"] = "http://127.0.0.1:9"
+    urllib.request._opener = None
+    try:
+        yield
+    finally:
+        if saved is None:
+            del os.environ["http_proxy"]
+        else:
+            os.environ["http_proxy"] = saved
+        urllib.request._opener = None
+
+
+def deeply_nested(depth: int) -> list:
+    value: list = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 @dataclass(frozen=True)
 class Device:
     serial: object
@@ -263,11 +291,29 @@ class EnterFails(Response):
         raise Failure("cannot enter")
 
 
+class OnlyExit:
+    def __exit__(self, *exc_info: object) -> None:
+        pass
+
+
+class OnlyEnter:
+    def __enter__(self) -> None:
+        pass
+
+
+class StaticEnter(Response):
+    """__enter__ a staticmethod, as the interpreter allows: it gets no self."""
+
+    @staticmethod
+    def __enter__() -> Response:
+        return Response(b"{}")
+
+
 def fake_urllib(response_factory: Callable[[], object]) -> types.SimpleNamespace:
-    """`urllib` with the real parse and Request, and urlopen answering
-    `response_factory()`."""
+    """`urllib` with the real parse and Request, no proxies, and urlopen
+    answering `response_factory()`."""
     request = types.SimpleNamespace(
-        Request=urllib.request.Request, urlopen=lambda request, timeout: response_factory()
+        Request=urllib.request.Request, getproxies=dict, urlopen=lambda request, timeout: response_factory()
     )
     return types.SimpleNamespace(parse=urllib.parse, request=request)
 
@@ -317,6 +363,9 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             raises(urllib.error.URLError, fetch, "QL-OK")
         with rebound(device_lookup, _CAMERA_IDENTITY_URL=42):
             raises(TypeError, fetch, "QL-OK")
+        with rebound(device_lookup, _CAMERA_IDENTITY_URL=service_url), proxied_environment():
+            assert fetch("QL-OK")["serial_number"] == "QL-OK"
+            raises(urllib.error.HTTPError, fetch, "QL-500")
 
     def fetch_collaborators() -> None:
         # Every module attribute fetch reads, rebound to something that fails.
@@ -334,8 +383,15 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             raises(Failure, fetch, "QL-X")
         with rebound(device_lookup, urllib=fake_urllib(lambda: Response("not bytes"))):
             raises(AttributeError, fetch, "QL-X")
-        with rebound(device_lookup, urllib=fake_urllib(lambda: object())):
-            raises(AttributeError, fetch, "QL-X")
+        for not_a_context_manager in (object, OnlyExit, OnlyEnter):
+            with rebound(device_lookup, urllib=fake_urllib(not_a_context_manager)):
+                raises(TypeError, fetch, "QL-X")
+        with rebound(device_lookup, urllib=fake_urllib(StaticEnter)):
+            assert fetch("QL-X") == {}
+        mock_response = mock.MagicMock(**{"__enter__.return_value.read.return_value": b"[1]"})
+        with rebound(device_lookup, urllib=fake_urllib(lambda: mock_response)):
+            assert fetch("QL-X") == [1]
+        mock_response.reset_mock()
         with rebound(device_lookup, urllib=fake_urllib(lambda: Response(b"{}")), json=types.SimpleNamespace()):
             raises(AttributeError, fetch, "QL-X")
         for name in ("urllib", "json", "_LOGGER", "_USER_AGENT", "_CAMERA_IDENTITY_URL"):
@@ -460,6 +516,8 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             raises(RuntimeError, camera_identity.get_first_connected_quor_camera)
             assert camera_identity.get_connected_quor_camera_by_serial("QL-OK") is None
 
+    too_deep = deeply_nested(100_000)
+
     def discovery_doubles() -> None:
         backend = Backend([Device("QL-A", "a"), Device("QL-B", "b")])
 
@@ -481,6 +539,10 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
                 assert camera_identity.get_connected_quor_camera_by_serial("QL-B").os_id == "b"
             with rebound(camera_identity, list_connected_quor_cameras=lambda: ()):
                 raises(RuntimeError, camera_identity.get_first_connected_quor_camera)
+            for unusable in ([1], "text", None, 3.5, {"serial_number": "QL-A", "sku": too_deep}):
+                with rebound(camera_identity, fetch_camera_identity_json=lambda serial, unusable=unusable: unusable):
+                    assert camera_identity.list_connected_quor_cameras() == []
+                    assert camera_identity.get_connected_quor_camera_by_serial("QL-A") is None
             with rebound(camera_identity, QuorCameraIdentity=MISSING,
                          fetch_camera_identity_json=lambda serial: document(serial)):
                 raises(NameError, camera_identity.list_connected_quor_cameras)
@@ -546,8 +608,11 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             quor_oridan._build_windows_controls,
         ]
         for function in functions:
-            signature = function.__signature__
-            assert inspect.signature(function) == signature
+            signature = inspect.signature(function)
+            assert inspect.signature(function, eval_str=True) != signature or not function.__annotations__
+            typing.get_type_hints(function)
+            functools.update_wrapper(lambda *args, **kwargs: None, function)
+            raises(TypeError, mock.create_autospec(function), *range(len(signature.parameters) + 1))
             assert isinstance(function.__annotations__, dict)
             assert function.__annotate__ is None
             assert function.__doc__ and function.__name__ and function.__qualname__
@@ -589,6 +654,20 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
             raises(urllib.error.URLError, lookup.fetch_camera_identity_json, "QL-OK")
         assert identity.QuorCameraIdentity.from_dict({}, os_id="x") is None
 
+    def failed_imports() -> None:
+        importer = f"{PACKAGE}.camera_identity"
+        dependency = "quor_camera_sdk.calibration"
+        identity, calibration = sys.modules.pop(importer), sys.modules[dependency]
+        try:
+            for stand_in in (object(), types.ModuleType(dependency)):
+                sys.modules[dependency] = stand_in
+                raises(ImportError, importlib.import_module, importer)
+            sys.modules[dependency] = calibration
+            with rebound(calibration, Calibration=MISSING):
+                raises(ImportError, importlib.import_module, importer)
+        finally:
+            sys.modules[importer], sys.modules[dependency] = identity, calibration
+
     def subinterpreter() -> None:
         from concurrent import interpreters
 
@@ -616,6 +695,7 @@ def scenarios(service_url: str, refused_url: str) -> list[Scenario]:
         Scenario("_build_windows_controls: iterables, bad elements, non-iterables", windows_controls_paths),
         Scenario("function objects: signature, annotations, repr, pickle", function_objects),
         Scenario("fresh import after removal from sys.modules", fresh_import, weight=0.25),
+        Scenario("failed from-imports: missing name, stub module, not a module", failed_imports, weight=0.25),
         Scenario("import and use in a subinterpreter", subinterpreter, weight=0.25),
     ]
 

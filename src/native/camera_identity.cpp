@@ -7,11 +7,11 @@
 // (a test double, another service) takes effect on the next call.
 #include "pysupport.hpp"
 
+#include <atomic>
+
 namespace {
 
 using namespace quor::py;
-
-constexpr char kModuleName[] = "quor_camera_sdk.cameras.camera_identity";
 
 constexpr char kModuleDoc[] =
     "Identity of the QUOR cameras attached to this machine.\n"
@@ -31,35 +31,130 @@ constexpr char kClassDoc[] =
     "Records are built by from_dict() or by the discovery functions of this\n"
     "module, and are never mutated.";
 
-constexpr char kUnknownSkuTemplate[] =
-    "camera serial=%s reports SKU %r which is not in the SDK device registry — ignoring this camera. "
-    "Add the SKU to the matching CameraSpec.skus in cameras/quor_*.";
-constexpr char kNoCalibrationTemplate[] = "no base_calibration block for serial=%s";
-constexpr char kBadCalibrationTemplate[] = "calibration deserialize failed for serial=%s";
-constexpr char kLookupFailedTemplate[] = "device-info lookup failed for serial=%s";
-constexpr char kNoCameraMessage[] =
-    "no QUOR camera connected (or no connected device's serial is registered in the device-info catalog). "
-    "Plug one in, or use list_connected_quor_cameras() to inspect what's seen.";
+constexpr std::size_t kFieldCount = 6;
 
-// Fields of the record, in declaration order, with their annotations.
-struct Field {
-    const char* name;
-    const char* annotation;
+// How from_dict and to_dict reach the record's slots directly: the member of
+// each field, and the class's version tag as the class was made.
+struct RecordLayout {
+    unsigned int version;  // 0: never reach the slots directly
+    std::array<PyMemberDef*, kFieldCount> fields;
 };
-constexpr Field kFields[] = {
-    {"os_id", "str"},         {"serial", "str"}, {"sku", "str"}, {"model_name", "str"},
-    {"spec", "CameraSpec"}, {"base_calibration", "Calibration"},
-};
-static_assert(std::size(kFields) == 6);
 
-// _LOGGER.<level>(message, *arguments): the logger formats the message.
-void log(PyObject* module, const char* level, const char* message, std::initializer_list<PyObject*> arguments) {
-    Ref template_text = text(message);
-    std::vector<PyObject*> positional{template_text.get()};
-    positional.insert(positional.end(), arguments.begin(), arguments.end());
-    Ref logger = global(module, "_LOGGER");
-    Ref method = attr(logger.get(), level);
-    call(method.get(), positional, {});
+struct State : ModuleState {
+    // Record fields, in declaration order; "sku" is also a document key.
+    Name os_id, serial, sku, model_name, spec, base_calibration;
+    // Document keys.
+    Name serial_number;
+    // Methods.
+    Name get, from_dict, to_dict, list_cameras, warning, error, exception, get_logger;
+    // Module globals.
+    Name logging, dataclass, optional, calibration, current_backend, fetch_camera_identity_json, spec_by_sku,
+        camera_spec, logger, record_class, list_connected_quor_cameras, get_first_connected_quor_camera,
+        get_connected_quor_camera_by_serial;
+    // Imported modules.
+    Name dataclasses_module, typing_module, calibration_module, platform_module, device_lookup_module,
+        camera_spec_module;
+    // Parameters.
+    Name cls, payload, self;
+    // Log templates and messages.
+    Name unknown_sku, no_calibration, bad_calibration, lookup_failed, no_camera, module_name;
+    // The record class's namespace and options.
+    Name dunder_module, dunder_qualname, dunder_doc, dunder_annotations, class_doc, frozen, slots;
+    Name annotation_text, annotation_camera_spec, annotation_calibration;
+
+    Keywords record_fields, os_id_keyword, dataclass_options;
+    PyObject* record_type;  // QuorCameraIdentity as made at import
+    RecordLayout layout;
+
+    static PyModuleDef definition;
+};
+
+constexpr Interned<State> kNames[] = {
+    {&State::os_id, "os_id"},
+    {&State::serial, "serial"},
+    {&State::sku, "sku"},
+    {&State::model_name, "model_name"},
+    {&State::spec, "spec"},
+    {&State::base_calibration, "base_calibration"},
+    {&State::serial_number, "serial_number"},
+    {&State::get, "get"},
+    {&State::from_dict, "from_dict"},
+    {&State::to_dict, "to_dict"},
+    {&State::list_cameras, "list_cameras"},
+    {&State::warning, "warning"},
+    {&State::error, "error"},
+    {&State::exception, "exception"},
+    {&State::get_logger, "getLogger"},
+    {&State::logging, "logging"},
+    {&State::dataclass, "dataclass"},
+    {&State::optional, "Optional"},
+    {&State::calibration, "Calibration"},
+    {&State::current_backend, "current_backend"},
+    {&State::fetch_camera_identity_json, "fetch_camera_identity_json"},
+    {&State::spec_by_sku, "spec_by_sku"},
+    {&State::camera_spec, "CameraSpec"},
+    {&State::logger, "_LOGGER"},
+    {&State::record_class, "QuorCameraIdentity"},
+    {&State::list_connected_quor_cameras, "list_connected_quor_cameras"},
+    {&State::get_first_connected_quor_camera, "get_first_connected_quor_camera"},
+    {&State::get_connected_quor_camera_by_serial, "get_connected_quor_camera_by_serial"},
+    {&State::dataclasses_module, "dataclasses"},
+    {&State::typing_module, "typing"},
+    {&State::calibration_module, "quor_camera_sdk.calibration"},
+    {&State::platform_module, "quor_camera_sdk.platform"},
+    {&State::device_lookup_module, "quor_camera_sdk.cameras.device_lookup"},
+    {&State::camera_spec_module, "quor_camera_sdk.cameras.camera_spec"},
+    {&State::cls, "cls"},
+    {&State::payload, "payload"},
+    {&State::self, "self"},
+    {&State::unknown_sku,
+     "camera serial=%s reports SKU %r which is not in the SDK device registry — ignoring this camera. "
+     "Add the SKU to the matching CameraSpec.skus in cameras/quor_*."},
+    {&State::no_calibration, "no base_calibration block for serial=%s"},
+    {&State::bad_calibration, "calibration deserialize failed for serial=%s"},
+    {&State::lookup_failed, "device-info lookup failed for serial=%s"},
+    {&State::no_camera,
+     "no QUOR camera connected (or no connected device's serial is registered in the device-info catalog). "
+     "Plug one in, or use list_connected_quor_cameras() to inspect what's seen."},
+    {&State::module_name, "quor_camera_sdk.cameras.camera_identity"},
+    {&State::dunder_module, "__module__"},
+    {&State::dunder_qualname, "__qualname__"},
+    {&State::dunder_doc, "__doc__"},
+    {&State::dunder_annotations, "__annotations__"},
+    {&State::class_doc, kClassDoc},
+    {&State::frozen, "frozen"},
+    {&State::slots, "slots"},
+    {&State::annotation_text, "str"},
+    {&State::annotation_camera_spec, "CameraSpec"},
+    {&State::annotation_calibration, "Calibration"},
+};
+
+// The record's fields in declaration order, with their annotations.
+constexpr Name State::* kFields[] = {&State::os_id, &State::serial, &State::sku,
+                                     &State::model_name, &State::spec, &State::base_calibration};
+constexpr Name State::* kFieldAnnotations[] = {&State::annotation_text, &State::annotation_text,
+                                               &State::annotation_text, &State::annotation_text,
+                                               &State::annotation_camera_spec, &State::annotation_calibration};
+static_assert(std::size(kFields) == kFieldCount && std::size(kFieldAnnotations) == kFieldCount);
+
+constexpr Name State::* kOsIdKeyword[] = {&State::os_id};
+constexpr Name State::* kDataclassOptions[] = {&State::frozen, &State::slots};
+
+constexpr CallSite<State> kCalls[] = {
+    {&State::record_fields, kFields},
+    {&State::os_id_keyword, kOsIdKeyword},
+    {&State::dataclass_options, kDataclassOptions},
+};
+
+constexpr PyObject* State::* kObjects[] = {&State::record_type};
+
+constexpr StateSpec<State> kStateSpec{kNames, kCalls, kObjects};
+static_assert(covers_every_reference(kStateSpec, sizeof(RecordLayout)));
+
+// _LOGGER.<level>(template, *arguments): the logger formats the message.
+template <class... Arguments>
+void log(const State& st, Name level, Name message, Arguments... arguments) {
+    call_method(global(st, st.logger).get(), level, message.object, arguments...);
 }
 
 // `except <type>: _LOGGER.exception(message, argument())`: the exception
@@ -67,59 +162,96 @@ void log(PyObject* module, const char* level, const char* message, std::initiali
 // `argument` is evaluated while the exception is being handled, as in the
 // except block it stands for.
 template <class Argument>
-void log_caught(PyObject* module, PyObject* type, const char* message, Argument&& argument) {
+void log_caught(const State& st, PyObject* type, Name message, Argument&& argument) {
     Ref error = take_error_if(type);
     HandlingException handling(error.get());
-    log(module, "exception", message, {argument().get()});
+    log(st, st.exception, message, argument().get());
+}
+
+// ---------------------------------------------------------------------------
+// The record class
+
+// Whether `type` is QuorCameraIdentity exactly as it was made at import.
+// Any change to the class (an __init__ or a __new__ set on it, a field's
+// descriptor replaced) gives it a new version tag; CPython's specialised
+// instructions rely on the same guard.
+bool is_pristine_record_class(const State& st, PyObject* type) {
+    if (type != st.record_type || st.layout.version == 0) return false;
+    auto& tag = reinterpret_cast<PyTypeObject*>(type)->tp_version_tag;
+    return std::atomic_ref(tag).load(std::memory_order_relaxed) == st.layout.version;
+}
+
+// cls(os_id=..., serial=..., ...). For the class as made at import this is
+// what its generated __init__ would do: store each field in its slot.
+Ref make_record(const State& st, PyObject* cls, const std::array<PyObject*, kFieldCount>& fields) {
+    if (!is_pristine_record_class(st, cls)) {
+        return call_kw(cls, {}, st.record_fields, {fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref record = Ref::checked(type->tp_alloc(type, 0));
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+        check(PyMember_SetOne(reinterpret_cast<char*>(record.get()), st.layout.fields[i], fields[i]));
+    }
+    return record;
+}
+
+// record.<field>: straight from its slot when the record is of the class
+// as made at import, where the descriptor lookup would find that slot.
+Ref field_of(const State& st, PyObject* record, bool pristine, std::size_t index) {
+    if (!pristine) return getattr(record, st.*kFields[index]);
+    return Ref::checked(PyMember_GetOne(reinterpret_cast<const char*>(record), st.layout.fields[index]));
+}
+
+// payload.get(key). An exact dict's get cannot be overridden, so it is read
+// directly; anything else answers through its own get.
+Ref document_get(const State& st, PyObject* payload, Name key) {
+    if (!PyDict_CheckExact(payload)) return call_method(payload, st.get, key.object);
+    PyObject* value = nullptr;
+    check(PyDict_GetItemRef(payload, key.object, &value));
+    return value ? Ref::steal(value) : none();
 }
 
 // ---------------------------------------------------------------------------
 // QuorCameraIdentity.from_dict(payload, *, os_id) -> Optional['QuorCameraIdentity']
 
-Ref from_dict(PyObject* module, Args args) {
+Ref from_dict(const State& st, Args args) {
     PyObject* cls = args[0];
     PyObject* payload = args[1];
     PyObject* os_id = args[2];
 
-    Ref serial = call_method(payload, "get", {text("serial_number").get()});
-    Ref sku = call_method(payload, "get", {text("sku").get()});
+    Ref serial = document_get(st, payload, st.serial_number);
+    Ref sku = document_get(st, payload, st.sku);
     if (!truthy(serial.get()) || !truthy(sku.get())) return none();
 
-    Ref spec = call(global(module, "spec_by_sku").get(), {str(sku.get()).get()});
+    Ref spec = call(global(st, st.spec_by_sku).get(), str(sku.get()).get());
     if (spec.get() == Py_None) {
-        log(module, "warning", kUnknownSkuTemplate, {serial.get(), sku.get()});
+        log(st, st.warning, st.unknown_sku, serial.get(), sku.get());
         return none();
     }
 
-    Ref calibration_block = call_method(payload, "get", {text("base_calibration").get()});
+    Ref calibration_block = document_get(st, payload, st.base_calibration);
     if (!PyDict_Check(calibration_block.get())) {
-        log(module, "error", kNoCalibrationTemplate, {serial.get()});
+        log(st, st.error, st.no_calibration, serial.get());
         return none();
     }
 
     Ref calibration;
     try {
-        Ref calibration_type = global(module, "Calibration");
-        calibration = call_method(calibration_type.get(), "from_dict", {calibration_block.get()});
+        calibration = call_method(global(st, st.calibration).get(), st.from_dict, calibration_block.get());
     } catch (const PythonError&) {
         // A malformed block is the camera's problem, not the caller's; any
         // other failure is a bug and propagates.
         Ref expected = Ref::checked(PyTuple_Pack(3, PyExc_ValueError, PyExc_KeyError, PyExc_TypeError));
-        log_caught(module, expected.get(), kBadCalibrationTemplate, [&] { return serial; });
+        log_caught(st, expected.get(), st.bad_calibration, [&] { return serial; });
         return none();
     }
 
     Ref serial_text = str(serial.get());
     Ref sku_text = str(sku.get());
-    Ref model_name = call_method(payload, "get", {text("model_name").get()});
-    Ref model_name_text = truthy(model_name.get()) ? str(model_name.get()) : text("");
-    return call(cls, {},
-                {{"os_id", os_id},
-                 {"serial", serial_text.get()},
-                 {"sku", sku_text.get()},
-                 {"model_name", model_name_text.get()},
-                 {"spec", spec.get()},
-                 {"base_calibration", calibration.get()}});
+    Ref model_name = document_get(st, payload, st.model_name);
+    Ref model_name_text = truthy(model_name.get()) ? str(model_name.get()) : empty_text();
+    return make_record(st, cls,
+                       {os_id, serial_text.get(), sku_text.get(), model_name_text.get(), spec.get(), calibration.get()});
 }
 
 constexpr char kFromDictDoc[] =
@@ -132,14 +264,14 @@ constexpr char kFromDictDoc[] =
     "logged), a SKU that no registered model lists (warning), or a missing or\n"
     "malformed base_calibration block (error). Any other failure propagates.";
 
-constexpr Param kFromDictParams[] = {
-    {.name = "cls"},
-    {.name = "payload", .annotation = "dict"},
-    {.name = "os_id", .annotation = "str", .kind = ParamKind::keyword_only},
+constexpr Param<State> kFromDictParams[] = {
+    {.name = &State::cls},
+    {.name = &State::payload, .annotation = "dict"},
+    {.name = &State::os_id, .annotation = "str", .kind = ParamKind::keyword_only},
 };
 
-constexpr FunctionSpec kFromDict{
-    .name = "from_dict",
+constexpr FunctionSpec<State> kFromDict{
+    .name = &State::from_dict,
     .qualname = "QuorCameraIdentity.from_dict",
     .doc = kFromDictDoc,
     .params = kFromDictParams,
@@ -151,14 +283,19 @@ static_assert(well_formed(kFromDict));
 // ---------------------------------------------------------------------------
 // QuorCameraIdentity.to_dict(self) -> dict
 
-Ref to_dict(PyObject*, Args args) {
+Ref to_dict(const State& st, Args args) {
     PyObject* self = args[0];
+    const bool pristine = is_pristine_record_class(st, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref serial = field_of(st, self, pristine, 1);
+    Ref sku = field_of(st, self, pristine, 2);
+    Ref model_name = field_of(st, self, pristine, 3);
+    Ref calibration = field_of(st, self, pristine, 5);
+    Ref block = call_method(calibration.get(), st.to_dict);
     Ref result = Ref::checked(PyDict_New());
-    set_item(result.get(), "serial_number", attr(self, "serial").get());
-    set_item(result.get(), "sku", attr(self, "sku").get());
-    set_item(result.get(), "model_name", attr(self, "model_name").get());
-    Ref calibration = attr(self, "base_calibration");
-    set_item(result.get(), "base_calibration", call_method(calibration.get(), "to_dict").get());
+    check(PyDict_SetItem(result.get(), st.serial_number.object, serial.get()));
+    check(PyDict_SetItem(result.get(), st.sku.object, sku.get()));
+    check(PyDict_SetItem(result.get(), st.model_name.object, model_name.get()));
+    check(PyDict_SetItem(result.get(), st.base_calibration.object, block.get()));
     return result;
 }
 
@@ -171,10 +308,10 @@ constexpr char kToDictDoc[] =
     "from the SKU, so from_dict(record.to_dict(), os_id=record.os_id) rebuilds\n"
     "an equal record.";
 
-constexpr Param kToDictParams[] = {{.name = "self"}};
+constexpr Param<State> kToDictParams[] = {{.name = &State::self}};
 
-constexpr FunctionSpec kToDict{
-    .name = "to_dict",
+constexpr FunctionSpec<State> kToDict{
+    .name = &State::to_dict,
     .qualname = "QuorCameraIdentity.to_dict",
     .doc = kToDictDoc,
     .params = kToDictParams,
@@ -186,38 +323,56 @@ static_assert(well_formed(kToDict));
 // ---------------------------------------------------------------------------
 // Discovery
 
-// `try: return fetch_camera_identity_json(serial())` with any Exception
-// logged; an empty Ref tells the caller that the lookup failed. `serial` is
-// read inside the try, and read again for the log record.
+// `try: payload = fetch_camera_identity_json(serial())` with any Exception
+// logged; a document that is not a JSON object (nothing with a get) fails
+// the lookup too. An empty Ref tells the caller that the lookup failed.
+// `serial` is read inside the try, and read again for the log record.
 template <class Serial>
-Ref lookup(PyObject* module, Serial&& serial) {
+Ref lookup(const State& st, Serial&& serial) {
     try {
-        Ref fetch = global(module, "fetch_camera_identity_json");
-        return call(fetch.get(), {serial().get()});
+        Ref payload = call(global(st, st.fetch_camera_identity_json).get(), serial().get());
+        if (!PyDict_Check(payload.get())) {
+            const int has_get = PyObject_HasAttrWithError(payload.get(), st.get.object);
+            check(has_get);
+            if (has_get == 0) {
+                PyErr_Format(PyExc_TypeError, "device-information document is a %T, not a JSON object",
+                             payload.get());
+                throw PythonError();
+            }
+        }
+        return payload;
     } catch (const PythonError&) {
-        log_caught(module, PyExc_Exception, kLookupFailedTemplate, serial);
+        log_caught(st, PyExc_Exception, st.lookup_failed, serial);
         return Ref();
     }
 }
 
-// QuorCameraIdentity.from_dict(payload, os_id=device.os_id)
-Ref resolve(PyObject* module, PyObject* payload, PyObject* device) {
-    Ref record_type = global(module, "QuorCameraIdentity");
-    Ref factory = attr(record_type.get(), "from_dict");
-    Ref os_id = attr(device, "os_id");
-    return call(factory.get(), {payload}, {{"os_id", os_id.get()}});
+// QuorCameraIdentity.from_dict(payload, os_id=device.os_id). A document too
+// deeply nested to convert to text fails that camera's lookup, logged like
+// the others; anything else from_dict raises propagates.
+template <class Serial>
+Ref resolve(const State& st, PyObject* payload, PyObject* device, Serial&& serial) {
+    Ref factory = getattr(global(st, st.record_class).get(), st.from_dict);
+    Ref os_id = getattr(device, st.os_id);
+    try {
+        return call_kw(factory.get(), {payload}, st.os_id_keyword, {os_id.get()});
+    } catch (const PythonError&) {
+        log_caught(st, PyExc_RecursionError, st.lookup_failed, serial);
+        return none();
+    }
 }
 
-Ref list_connected_quor_cameras(PyObject* module, Args) {
-    Ref backend = call(global(module, "current_backend").get(), {});
-    Ref devices = call_method(backend.get(), "list_cameras");
-    Ref iterator = Ref::checked(PyObject_GetIter(devices.get()));
+Ref list_connected_quor_cameras(const State& st, Args) {
+    Ref backend = call(global(st, st.current_backend).get());
+    Ref devices = call_method(backend.get(), st.list_cameras);
+    Ref iterator = iterate(devices.get());
     Ref cameras = Ref::checked(PyList_New(0));
     while (Ref device = next(iterator.get())) {
-        if (!truthy(attr(device.get(), "serial").get())) continue;
-        Ref payload = lookup(module, [&] { return attr(device.get(), "serial"); });
+        if (!truthy(getattr(device.get(), st.serial).get())) continue;
+        auto serial = [&] { return getattr(device.get(), st.serial); };
+        Ref payload = lookup(st, serial);
         if (!payload) continue;
-        Ref camera = resolve(module, payload.get(), device.get());
+        Ref camera = resolve(st, payload.get(), device.get(), serial);
         if (camera.get() != Py_None) check(PyList_Append(cameras.get(), camera.get()));
     }
     return cameras;
@@ -232,9 +387,9 @@ constexpr char kListDoc[] =
     "order. Devices without a serial are skipped silently; failed lookups and\n"
     "unresolvable payloads are logged and skipped.";
 
-constexpr FunctionSpec kList{
-    .name = "list_connected_quor_cameras",
-    .qualname = "list_connected_quor_cameras",
+constexpr FunctionSpec<State> kList{
+    .name = &State::list_connected_quor_cameras,
+    .qualname = nullptr,
     .doc = kListDoc,
     .params = {},
     .return_annotation = "list[QuorCameraIdentity]",
@@ -242,9 +397,9 @@ constexpr FunctionSpec kList{
 };
 static_assert(well_formed(kList));
 
-Ref get_first_connected_quor_camera(PyObject* module, Args) {
-    Ref cameras = call(global(module, "list_connected_quor_cameras").get(), {});
-    if (!truthy(cameras.get())) raise(PyExc_RuntimeError, kNoCameraMessage);
+Ref get_first_connected_quor_camera(const State& st, Args) {
+    Ref cameras = call(global(st, st.list_connected_quor_cameras).get());
+    if (!truthy(cameras.get())) raise(PyExc_RuntimeError, st.no_camera.object);
     return Ref::checked(PySequence_GetItem(cameras.get(), 0));
 }
 
@@ -255,9 +410,9 @@ constexpr char kFirstDoc[] =
     "first record. Raises RuntimeError with an explanation, rather than an\n"
     "IndexError, when no registered camera is connected.";
 
-constexpr FunctionSpec kFirst{
-    .name = "get_first_connected_quor_camera",
-    .qualname = "get_first_connected_quor_camera",
+constexpr FunctionSpec<State> kFirst{
+    .name = &State::get_first_connected_quor_camera,
+    .qualname = nullptr,
     .doc = kFirstDoc,
     .params = {},
     .return_annotation = "QuorCameraIdentity",
@@ -265,23 +420,23 @@ constexpr FunctionSpec kFirst{
 };
 static_assert(well_formed(kFirst));
 
-Ref get_connected_quor_camera_by_serial(PyObject* module, Args args) {
+Ref get_connected_quor_camera_by_serial(const State& st, Args args) {
     PyObject* serial = args[0];
-    Ref backend = call(global(module, "current_backend").get(), {});
-    Ref devices = call_method(backend.get(), "list_cameras");
-    Ref iterator = Ref::checked(PyObject_GetIter(devices.get()));
+    Ref backend = call(global(st, st.current_backend).get());
+    Ref devices = call_method(backend.get(), st.list_cameras);
+    Ref iterator = iterate(devices.get());
     Ref match;
     while (Ref device = next(iterator.get())) {
-        Ref device_serial = attr(device.get(), "serial");
-        if (truthy(Ref::checked(PyObject_RichCompare(device_serial.get(), serial, Py_EQ)).get())) {
+        if (equal(getattr(device.get(), st.serial).get(), serial)) {
             match = device;
             break;
         }
     }
     if (!match) return none();
-    Ref payload = lookup(module, [&] { return Ref::borrow(serial); });
+    auto wanted = [&] { return Ref::borrow(serial); };
+    Ref payload = lookup(st, wanted);
     if (!payload) return none();
-    return resolve(module, payload.get(), match.get());
+    return resolve(st, payload.get(), match.get(), wanted);
 }
 
 constexpr char kBySerialDoc[] =
@@ -293,11 +448,11 @@ constexpr char kBySerialDoc[] =
     "device reports the serial, when the lookup fails (logged), or when the\n"
     "payload does not resolve.";
 
-constexpr Param kBySerialParams[] = {{.name = "serial", .annotation = "str"}};
+constexpr Param<State> kBySerialParams[] = {{.name = &State::serial, .annotation = "str"}};
 
-constexpr FunctionSpec kBySerial{
-    .name = "get_connected_quor_camera_by_serial",
-    .qualname = "get_connected_quor_camera_by_serial",
+constexpr FunctionSpec<State> kBySerial{
+    .name = &State::get_connected_quor_camera_by_serial,
+    .qualname = nullptr,
     .doc = kBySerialDoc,
     .params = kBySerialParams,
     .return_annotation = "Optional[QuorCameraIdentity]",
@@ -310,50 +465,69 @@ static_assert(well_formed(kBySerial));
 
 // The record class: a frozen, slotted dataclass made by the dataclasses
 // module, with from_dict and to_dict from this file.
-Ref make_record_class(PyObject* module) {
+Ref make_record_class(PyObject* module, const State& st) {
     Ref annotations = Ref::checked(PyDict_New());
-    for (const Field& field : kFields) set_item(annotations.get(), field.name, text(field.annotation).get());
-
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+        check(PyDict_SetItem(annotations.get(), (st.*kFields[i]).object, (st.*kFieldAnnotations[i]).object));
+    }
     Ref namespace_ = Ref::checked(PyDict_New());
-    set_item(namespace_.get(), "__module__", text(kModuleName).get());
-    set_item(namespace_.get(), "__qualname__", text("QuorCameraIdentity").get());
-    set_item(namespace_.get(), "__doc__", text(kClassDoc).get());
-    set_item(namespace_.get(), "__annotations__", annotations.get());
-    Ref factory = make_function(module, kFromDict);
-    set_item(namespace_.get(), "from_dict",
-             call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), {factory.get()}).get());
-    set_item(namespace_.get(), "to_dict", make_function(module, kToDict).get());
+    check(PyDict_SetItem(namespace_.get(), st.dunder_module.object, st.module_name.object));
+    check(PyDict_SetItem(namespace_.get(), st.dunder_qualname.object, st.record_class.object));
+    check(PyDict_SetItem(namespace_.get(), st.dunder_doc.object, st.class_doc.object));
+    check(PyDict_SetItem(namespace_.get(), st.dunder_annotations.object, annotations.get()));
+    Ref factory = call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), make_function<kFromDict>(module, st).get());
+    check(PyDict_SetItem(namespace_.get(), st.from_dict.object, factory.get()));
+    check(PyDict_SetItem(namespace_.get(), st.to_dict.object, make_function<kToDict>(module, st).get()));
 
     Ref bases = Ref::checked(PyTuple_New(0));
-    Ref plain_class = call(reinterpret_cast<PyObject*>(&PyType_Type),
-                           {text("QuorCameraIdentity").get(), bases.get(), namespace_.get()});
-    return call(global(module, "dataclass").get(), {plain_class.get()},
-                {{"frozen", Py_True}, {"slots", Py_True}});
+    Ref plain_class = call(reinterpret_cast<PyObject*>(&PyType_Type), st.record_class.object, bases.get(),
+                           namespace_.get());
+    return call_kw(global(st, st.dataclass).get(), {plain_class.get()}, st.dataclass_options, {Py_True, Py_True});
 }
 
-int exec_module(PyObject* module) noexcept {
-    return guarded_status([&] {
-        set_global(module, "logging", import("logging"));
-        set_global(module, "dataclass", import_from(module, "dataclasses", "dataclass"));
-        set_global(module, "Optional", import_from(module, "typing", "Optional"));
-        set_global(module, "Calibration", import_from(module, "quor_camera_sdk.calibration", "Calibration"));
-        set_global(module, "current_backend", import_from(module, "quor_camera_sdk.platform", "current_backend"));
-        set_global(module, "fetch_camera_identity_json",
-                   import_from(module, "quor_camera_sdk.cameras.device_lookup", "fetch_camera_identity_json"));
-        set_global(module, "spec_by_sku", import_from(module, "quor_camera_sdk.cameras.camera_spec", "spec_by_sku"));
-        set_global(module, "CameraSpec", import_from(module, "quor_camera_sdk.cameras.camera_spec", "CameraSpec"));
-
-        Ref get_logger = attr(global(module, "logging").get(), "getLogger");
-        set_global(module, "_LOGGER", call(get_logger.get(), {text(kModuleName).get()}));
-        set_global(module, "QuorCameraIdentity", make_record_class(module));
-        add_function(module, kList);
-        add_function(module, kFirst);
-        add_function(module, kBySerial);
-    });
+// Where each field's slot is, and the class's version tag now that it is
+// complete. A layout other than the one dataclasses makes for slots leaves
+// the direct path unused.
+RecordLayout record_layout(const State& st, PyObject* record_type) {
+    RecordLayout layout{};
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+        Ref descriptor = getattr(record_type, st.*kFields[i]);
+        if (!Py_IS_TYPE(descriptor.get(), &PyMemberDescr_Type)) return {};
+        PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor.get())->d_member;
+        if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY) != 0) return {};
+        layout.fields[i] = member;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(record_type);
+    if (type->tp_new != PyBaseObject_Type.tp_new || !PyUnstable_Type_AssignVersionTag(type)) return {};
+    layout.version = type->tp_version_tag;
+    return layout;
 }
 
-PyModuleDef module_def = module_definition(kModuleName, kModuleDoc, module_slots<exec_module>);
+void exec_module(PyObject* module, State& st) {
+    set_global(st, st.logging, import(st, st.logging));
+    set_global(st, st.dataclass, import_from(st, st.dataclasses_module, st.dataclass));
+    set_global(st, st.optional, import_from(st, st.typing_module, st.optional));
+    set_global(st, st.calibration, import_from(st, st.calibration_module, st.calibration));
+    set_global(st, st.current_backend, import_from(st, st.platform_module, st.current_backend));
+    set_global(st, st.fetch_camera_identity_json,
+               import_from(st, st.device_lookup_module, st.fetch_camera_identity_json));
+    set_global(st, st.spec_by_sku, import_from(st, st.camera_spec_module, st.spec_by_sku));
+    set_global(st, st.camera_spec, import_from(st, st.camera_spec_module, st.camera_spec));
+
+    Ref logging = global(st, st.logging);
+    set_global(st, st.logger, call_method(logging.get(), st.get_logger, st.module_name.object));
+    Ref record_type = make_record_class(module, st);
+    set_global(st, st.record_class, record_type);
+    add_function<kList>(module, st);
+    add_function<kFirst>(module, st);
+    add_function<kBySerial>(module, st);
+    st.layout = record_layout(st, record_type.get());
+    st.record_type = record_type.release();
+}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_camera_identity() { return PyModuleDef_Init(&module_def); }
+PyModuleDef State::definition =
+    module_definition<State, kStateSpec, exec_module>("quor_camera_sdk.cameras.camera_identity", kModuleDoc);
+
+PyMODINIT_FUNC PyInit_camera_identity() { return PyModuleDef_Init(&State::definition); }

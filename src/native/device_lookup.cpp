@@ -5,16 +5,17 @@
 // caught: the caller decides what a failed lookup means.
 #include "pysupport.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include <cctype>
+#include <optional>
+#include <string_view>
+
 namespace {
 
 using namespace quor::py;
-
-// The maker's service host is configured by deployment: rebind
-// `_CAMERA_IDENTITY_URL` (the command line's --service-url does) to reach
-// the real service or a local one.
-constexpr char kServiceUrl[] = "https://devices.quor.example/api/public/camera-identity?serial_number=";
-constexpr char kContactSuffix[] = " (+https://devices.quor.example)";
-constexpr char kDistribution[] = "quor-camera-sdk";
 
 constexpr char kModuleDoc[] =
     "Client of the maker's device-information web service.\n"
@@ -24,19 +25,99 @@ constexpr char kModuleDoc[] =
     "and the User-Agent the attribute _USER_AGENT; both are read at every call,\n"
     "so rebinding them redirects later lookups.";
 
+struct State : ModuleState {
+    // Modules and module globals.
+    Name json, logging, urllib, urllib_parse, urllib_request, importlib_metadata, logger, service_url,
+        user_agent_function, user_agent, fetch_camera_identity_json, version;
+    // Attributes and methods.
+    Name parse, request, quote, request_type, urlopen, getproxies, build_opener, proxy_handler, open, read, decode,
+        loads, info, get_logger, lower;
+    // Parameters.
+    Name camera_serial, timeout;
+    // Constants.
+    Name safe, headers, safe_characters, fetching, user_agent_header, accept_header, json_media_type, utf_8, distribution,
+        contact_suffix, module_name, service_url_text, no_document;
+
+    Keywords safe_keyword, headers_keyword, timeout_keyword;
+
+    static PyModuleDef definition;
+};
+
+constexpr Interned<State> kNames[] = {
+    {&State::json, "json"},
+    {&State::logging, "logging"},
+    {&State::urllib, "urllib"},
+    {&State::urllib_parse, "urllib.parse"},
+    {&State::urllib_request, "urllib.request"},
+    {&State::importlib_metadata, "importlib.metadata"},
+    {&State::logger, "_LOGGER"},
+    {&State::service_url, "_CAMERA_IDENTITY_URL"},
+    {&State::user_agent_function, "_user_agent"},
+    {&State::user_agent, "_USER_AGENT"},
+    {&State::fetch_camera_identity_json, "fetch_camera_identity_json"},
+    {&State::version, "version"},
+    {&State::parse, "parse"},
+    {&State::request, "request"},
+    {&State::quote, "quote"},
+    {&State::request_type, "Request"},
+    {&State::urlopen, "urlopen"},
+    {&State::getproxies, "getproxies"},
+    {&State::build_opener, "build_opener"},
+    {&State::proxy_handler, "ProxyHandler"},
+    {&State::open, "open"},
+    {&State::read, "read"},
+    {&State::decode, "decode"},
+    {&State::loads, "loads"},
+    {&State::info, "info"},
+    {&State::get_logger, "getLogger"},
+    {&State::lower, "lower"},
+    {&State::camera_serial, "camera_serial"},
+    {&State::timeout, "timeout"},
+    {&State::safe, "safe"},
+    {&State::headers, "headers"},
+    {&State::safe_characters, "-_.~"},
+    {&State::fetching, "fetching camera-identity from %s"},
+    {&State::user_agent_header, "User-Agent"},
+    {&State::accept_header, "Accept"},
+    {&State::json_media_type, "application/json"},
+    {&State::utf_8, "utf-8"},
+    {&State::distribution, "quor-camera-sdk"},
+    {&State::contact_suffix, " (+https://devices.quor.example)"},
+    {&State::module_name, "quor_camera_sdk.cameras.device_lookup"},
+    // The maker's service host is configured by deployment: rebind
+    // `_CAMERA_IDENTITY_URL` (the command line's --service-url does) to reach
+    // the real service or a local one.
+    {&State::service_url_text, "https://devices.quor.example/api/public/camera-identity?serial_number="},
+    {&State::no_document, "cannot access local variable 'text' where it is not associated with a value"},
+};
+
+constexpr Name State::* kSafeKeyword[] = {&State::safe};
+constexpr Name State::* kHeadersKeyword[] = {&State::headers};
+constexpr Name State::* kTimeoutKeyword[] = {&State::timeout};
+
+constexpr CallSite<State> kCalls[] = {
+    {&State::safe_keyword, kSafeKeyword},
+    {&State::headers_keyword, kHeadersKeyword},
+    {&State::timeout_keyword, kTimeoutKeyword},
+};
+
+constexpr StateSpec<State> kStateSpec{kNames, kCalls, {}};
+static_assert(covers_every_reference(kStateSpec));
+
 // ---------------------------------------------------------------------------
 // _user_agent() -> str
 
-Ref user_agent(PyObject* module, Args) {
+Ref user_agent(const State& st, Args) {
     try {
-        Ref version = import_from(module, "importlib.metadata", "version");
-        Ref installed = call(version.get(), {text(kDistribution).get()});
+        Ref version = import_from(st, st.importlib_metadata, st.version);
+        Ref installed = call(version.get(), st.distribution.object);
         Ref formatted = Ref::checked(PyObject_Format(installed.get(), nullptr));
-        return Ref::checked(PyUnicode_FromFormat("%s/%U%s", kDistribution, formatted.get(), kContactSuffix));
+        return Ref::checked(
+            PyUnicode_FromFormat("%U/%U%U", st.distribution.object, formatted.get(), st.contact_suffix.object));
     } catch (const PythonError&) {
         // Not installed, or unreadable metadata: identify without a version.
         take_error_if(PyExc_Exception);
-        return Ref::checked(PyUnicode_FromFormat("%s%s", kDistribution, kContactSuffix));
+        return Ref::checked(PyUnicode_Concat(st.distribution.object, st.contact_suffix.object));
     }
 }
 
@@ -47,9 +128,9 @@ constexpr char kUserAgentDoc[] =
     "installed distribution's version, or \"quor-camera-sdk\" when the distribution's\n"
     "metadata cannot be read, followed by the maker's contact URL.";
 
-constexpr FunctionSpec kUserAgent{
-    .name = "_user_agent",
-    .qualname = "_user_agent",
+constexpr FunctionSpec<State> kUserAgent{
+    .name = &State::user_agent_function,
+    .qualname = nullptr,
     .doc = kUserAgentDoc,
     .params = {},
     .return_annotation = "str",
@@ -60,39 +141,117 @@ static_assert(well_formed(kUserAgent));
 // ---------------------------------------------------------------------------
 // fetch_camera_identity_json(camera_serial: str, timeout: float = 10.0) -> dict
 
-Ref fetch_camera_identity_json(PyObject* module, Args args) {
+// Whether `host` names this machine: localhost, 127.0.0.0/8 (in any form
+// the resolver reads, "127.1" too), ::1, or 127.0.0.0/8 mapped into IPv6.
+bool is_loopback(const char* host) {
+    if (strcasecmp(host, "localhost") == 0) return true;
+    if (in_addr v4{}; inet_aton(host, &v4) != 0) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host, &v6) != 1) return false;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
+bool is_hex(char digit) { return std::isxdigit(static_cast<unsigned char>(digit)) != 0; }
+int hex_value(char digit) {
+    return std::isdigit(static_cast<unsigned char>(digit)) ? digit - '0'
+                                                           : std::tolower(static_cast<unsigned char>(digit)) - 'a' + 10;
+}
+
+// The scheme of `url` if its host is a loopback address, read as urllib
+// reads it: "scheme://authority/...", the authority percent-decoded, then
+// without user information, port and IPv6 brackets.
+std::optional<std::string_view> loopback_scheme(PyObject* url) {
+    if (!PyUnicode_Check(url)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(url, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();  // not encodable: urllib will say so itself
+        return std::nullopt;
+    }
+    const std::string_view text(utf8, static_cast<std::size_t>(size));
+    const std::size_t colon = text.find(':');
+    if (colon == 0 || colon == std::string_view::npos || text.substr(0, colon).find('/') != std::string_view::npos ||
+        text.substr(colon + 1, 2) != "//") {
+        return std::nullopt;
+    }
+    std::string_view authority = text.substr(colon + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+
+    // A loopback host is short; a longer one is not.
+    std::array<char, 256> host{};
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < authority.size(); ++i) {
+        if (length + 1 == host.size()) return std::nullopt;
+        if (authority[i] == '%' && i + 2 < authority.size() && is_hex(authority[i + 1]) && is_hex(authority[i + 2])) {
+            host[length++] = static_cast<char>(hex_value(authority[i + 1]) * 16 + hex_value(authority[i + 2]));
+            i += 2;
+        } else {
+            host[length++] = authority[i];
+        }
+    }
+    std::string_view name(host.data(), length);
+    if (const std::size_t at = name.rfind('@'); at != std::string_view::npos) name.remove_prefix(at + 1);
+    const std::size_t port = name.rfind(':');
+    const std::size_t bracket = name.rfind(']');
+    if (port != std::string_view::npos && (bracket == std::string_view::npos || port > bracket)) {
+        name = name.substr(0, port);
+    }
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    std::array<char, 256> terminated{};
+    std::ranges::copy(name, terminated.begin());
+    if (!is_loopback(terminated.data())) return std::nullopt;
+    return text.substr(0, colon);
+}
+
+// urllib.request.urlopen(request, timeout=timeout). Except that a request
+// to a loopback service does not go through a proxy that the environment
+// names for its scheme: the proxy would see the serials, and could answer
+// in the service's place.
+Ref open_request(const State& st, PyObject* request_module, PyObject* url, PyObject* request, PyObject* timeout) {
+    if (const auto scheme = loopback_scheme(url)) {
+        Ref proxies = call_method(request_module, st.getproxies);
+        Ref raw_scheme = Ref::checked(PyUnicode_FromStringAndSize(scheme->data(), static_cast<Py_ssize_t>(scheme->size())));
+        Ref scheme_text = call_method(raw_scheme.get(), st.lower);
+        const int proxied = PySequence_Contains(proxies.get(), scheme_text.get());
+        check(proxied);
+        if (proxied) {
+            Ref no_proxies = Ref::checked(PyDict_New());
+            Ref handler = call_method(request_module, st.proxy_handler, no_proxies.get());
+            Ref opener = call_method(request_module, st.build_opener, handler.get());
+            return call_method_kw(opener.get(), st.open, {request}, st.timeout_keyword, {timeout});
+        }
+    }
+    return call_method_kw(request_module, st.urlopen, {request}, st.timeout_keyword, {timeout});
+}
+
+Ref fetch_camera_identity_json(const State& st, Args args) {
     PyObject* camera_serial = args[0];
     PyObject* timeout = args[1];
 
-    Ref urllib = global(module, "urllib");
-    Ref parse = attr(urllib.get(), "parse");
-    Ref quote = attr(parse.get(), "quote");
-    Ref quoted = call(quote.get(), {camera_serial}, {{"safe", text("-_.~").get()}});
-    Ref url = Ref::checked(PyNumber_Add(global(module, "_CAMERA_IDENTITY_URL").get(), quoted.get()));
+    Ref urllib = global(st, st.urllib);
+    Ref parse = getattr(urllib.get(), st.parse);
+    Ref quoted = call_method_kw(parse.get(), st.quote, {camera_serial}, st.safe_keyword, {st.safe_characters.object});
+    Ref url = Ref::checked(PyNumber_Add(global(st, st.service_url).get(), quoted.get()));
 
-    call_method(global(module, "_LOGGER").get(), "info", {text("fetching camera-identity from %s").get(), url.get()});
+    call_method(global(st, st.logger).get(), st.info, st.fetching.object, url.get());
 
-    Ref request_module = attr(urllib.get(), "request");
-    Ref request_type = attr(request_module.get(), "Request");
+    Ref request_module = getattr(urllib.get(), st.request);
+    Ref request_type = getattr(request_module.get(), st.request_type);
     Ref headers = Ref::checked(PyDict_New());
-    set_item(headers.get(), "User-Agent", global(module, "_USER_AGENT").get());
-    set_item(headers.get(), "Accept", text("application/json").get());
-    Ref request = call(request_type.get(), {url.get()}, {{"headers", headers.get()}});
+    check(PyDict_SetItem(headers.get(), st.user_agent_header.object, global(st, st.user_agent).get()));
+    check(PyDict_SetItem(headers.get(), st.accept_header.object, st.json_media_type.object));
+    Ref request = call_kw(request_type.get(), {url.get()}, st.headers_keyword, {headers.get()});
 
-    Ref urlopen = attr(request_module.get(), "urlopen");
-    Ref response = call(urlopen.get(), {request.get()}, {{"timeout", timeout}});
-    Ref document = with_context(response.get(), [](PyObject* opened) {
-        Ref body = call_method(opened, "read");
-        return call_method(body.get(), "decode", {text("utf-8").get()});
+    Ref response = open_request(st, request_module.get(), url.get(), request.get(), timeout);
+    Ref document = with_context(st, response.get(), [&](PyObject* opened) {
+        Ref body = call_method(opened, st.read);
+        return call_method(body.get(), st.decode, st.utf_8.object);
     });
-    if (!document) {
-        // Only a response whose __exit__ swallows the read error gets here,
-        // and there is no body to parse.
-        raise(PyExc_UnboundLocalError, "cannot access local variable 'text' where it is not associated with a value");
-    }
+    // Only a response whose __exit__ swallows the read error gets here
+    // without a body to parse.
+    if (!document) raise(PyExc_UnboundLocalError, st.no_document.object);
 
-    Ref json = global(module, "json");
-    return call_method(json.get(), "loads", {document.get()});
+    return call_method(global(st, st.json).get(), st.loads, document.get());
 }
 
 constexpr char kFetchDoc[] =
@@ -110,14 +269,14 @@ constexpr char kFetchDoc[] =
     "Raises if the network call fails (connection, TLS, HTTP error status,\n"
     "time-out), if the body is not UTF-8, or if it is malformed JSON.";
 
-constexpr Param kFetchParams[] = {
-    {.name = "camera_serial", .annotation = "str"},
-    {.name = "timeout", .annotation = "float", .has_default = true},
+constexpr Param<State> kFetchParams[] = {
+    {.name = &State::camera_serial, .annotation = "str"},
+    {.name = &State::timeout, .annotation = "float", .has_default = true},
 };
 
-constexpr FunctionSpec kFetch{
-    .name = "fetch_camera_identity_json",
-    .qualname = "fetch_camera_identity_json",
+constexpr FunctionSpec<State> kFetch{
+    .name = &State::fetch_camera_identity_json,
+    .qualname = nullptr,
     .doc = kFetchDoc,
     .params = kFetchParams,
     .return_annotation = "dict",
@@ -128,26 +287,24 @@ static_assert(well_formed(kFetch));
 // ---------------------------------------------------------------------------
 // Module
 
-int exec_module(PyObject* module) noexcept {
-    return guarded_status([&] {
-        set_global(module, "json", import("json"));
-        set_global(module, "logging", import("logging"));
-        import("urllib.parse");
-        import("urllib.request");
-        set_global(module, "urllib", import("urllib"));
+void exec_module(PyObject* module, State& st) {
+    set_global(st, st.json, import(st, st.json));
+    set_global(st, st.logging, import(st, st.logging));
+    import(st, st.urllib_parse);
+    set_global(st, st.urllib, import(st, st.urllib_request));
 
-        Ref get_logger = attr(global(module, "logging").get(), "getLogger");
-        set_global(module, "_LOGGER", call(get_logger.get(), {text("quor_camera_sdk.cameras.device_lookup").get()}));
-        set_global(module, "_CAMERA_IDENTITY_URL", text(kServiceUrl));
-        add_function(module, kUserAgent);
-        set_global(module, "_USER_AGENT", call(global(module, "_user_agent").get(), {}));
-        Ref default_timeout = Ref::checked(PyFloat_FromDouble(10.0));
-        add_function(module, kFetch, {default_timeout.get()});
-    });
+    Ref logging = global(st, st.logging);
+    set_global(st, st.logger, call_method(logging.get(), st.get_logger, st.module_name.object));
+    set_global(st, st.service_url, Ref::borrow(st.service_url_text.object));
+    add_function<kUserAgent>(module, st);
+    set_global(st, st.user_agent, call(global(st, st.user_agent_function).get()));
+    Ref default_timeout = Ref::checked(PyFloat_FromDouble(10.0));
+    add_function<kFetch>(module, st, {default_timeout.get()});
 }
-
-PyModuleDef module_def = module_definition("quor_camera_sdk.cameras.device_lookup", kModuleDoc, module_slots<exec_module>);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_device_lookup() { return PyModuleDef_Init(&module_def); }
+PyModuleDef State::definition =
+    module_definition<State, kStateSpec, exec_module>("quor_camera_sdk.cameras.device_lookup", kModuleDoc);
+
+PyMODINIT_FUNC PyInit_device_lookup() { return PyModuleDef_Init(&State::definition); }

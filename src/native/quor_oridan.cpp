@@ -22,6 +22,89 @@ constexpr char kModuleDoc[] =
     "controls inventory through VIDIOC_QUERYCTRL. The compact and wide-field\n"
     "models share these tables.";
 
+struct State : ModuleState {
+    // Module globals, and the module they come from.
+    Name replace, camera_control, camera_spec, capture_mode, build_windows_controls_name, quor_oridan,
+        dataclasses_module, camera_spec_module;
+    // CameraSpec fields.
+    Name skus, modes, controls, windows_controls;
+    // CaptureMode flags, and the pixel formats.
+    Name stereo, is_supported, is_default, mjpg, yuyv;
+    // CameraControl fields.
+    Name name, label, kind, value_type, unit, auto_companion, updatable_by_auto, enum_values, default_value, min, max,
+        step;
+    // The controls that DirectShow has differently, and its exposure unit.
+    Name exposure, power_line_frequency, log2_seconds;
+
+    Keywords spec_fields, windows_controls_keyword, exposure_changes, stereo_flag, unsupported_flags, default_flags;
+    // DirectShow's exposure range: -13 to 3, step 1, default -5.
+    PyObject* exposure_min;
+    PyObject* exposure_max;
+    PyObject* exposure_step;
+    PyObject* exposure_default;
+
+    static PyModuleDef definition;
+};
+
+constexpr Interned<State> kNames[] = {
+    {&State::replace, "replace"},
+    {&State::camera_control, "CameraControl"},
+    {&State::camera_spec, "CameraSpec"},
+    {&State::capture_mode, "CaptureMode"},
+    {&State::build_windows_controls_name, "_build_windows_controls"},
+    {&State::quor_oridan, "QUOR_ORIDAN"},
+    {&State::dataclasses_module, "dataclasses"},
+    {&State::camera_spec_module, "camera_spec"},
+    {&State::skus, "skus"},
+    {&State::modes, "modes"},
+    {&State::controls, "controls"},
+    {&State::windows_controls, "windows_controls"},
+    {&State::stereo, "stereo"},
+    {&State::is_supported, "is_supported"},
+    {&State::is_default, "is_default"},
+    {&State::mjpg, "MJPG"},
+    {&State::yuyv, "YUYV"},
+    {&State::name, "name"},
+    {&State::label, "label"},
+    {&State::kind, "kind"},
+    {&State::value_type, "value_type"},
+    {&State::unit, "unit"},
+    {&State::auto_companion, "auto_companion"},
+    {&State::updatable_by_auto, "updatable_by_auto"},
+    {&State::enum_values, "enum_values"},
+    {&State::default_value, "default"},
+    {&State::min, "min"},
+    {&State::max, "max"},
+    {&State::step, "step"},
+    {&State::exposure, "exposure"},
+    {&State::power_line_frequency, "power_line_frequency"},
+    {&State::log2_seconds, "log2(s)"},
+};
+
+constexpr Name State::* kSpecFields[] = {&State::skus, &State::modes, &State::controls};
+constexpr Name State::* kWindowsControlsKeyword[] = {&State::windows_controls};
+// The order in which DirectShow's exposure range is given.
+constexpr Name State::* kExposureChanges[] = {&State::min, &State::max, &State::step, &State::default_value,
+                                              &State::unit};
+constexpr Name State::* kStereoFlag[] = {&State::stereo};
+constexpr Name State::* kUnsupportedFlags[] = {&State::stereo, &State::is_supported};
+constexpr Name State::* kDefaultFlags[] = {&State::stereo, &State::is_default};
+
+constexpr CallSite<State> kCalls[] = {
+    {&State::spec_fields, kSpecFields},
+    {&State::windows_controls_keyword, kWindowsControlsKeyword},
+    {&State::exposure_changes, kExposureChanges},
+    {&State::stereo_flag, kStereoFlag},
+    {&State::unsupported_flags, kUnsupportedFlags},
+    {&State::default_flags, kDefaultFlags},
+};
+
+constexpr PyObject* State::* kObjects[] = {&State::exposure_min, &State::exposure_max, &State::exposure_step,
+                                           &State::exposure_default};
+
+constexpr StateSpec<State> kStateSpec{kNames, kCalls, kObjects};
+static_assert(covers_every_reference(kStateSpec));
+
 // ---------------------------------------------------------------------------
 // SKU catalogue: line + "-ORIDAN-" + baseline + "-BASELINE-" + lens + "-LENSES-V21"
 
@@ -31,12 +114,13 @@ constexpr const char* kLenses[] = {"NARROW", "REGULAR", "WIDE", "ULTRA-WIDE", "F
 static_assert(std::size(kLines) * std::size(kBaselines) * std::size(kLenses) == 56);
 
 Ref make_skus() {
-    std::vector<Ref> skus;
+    std::array<Ref, std::size(kLines) * std::size(kBaselines) * std::size(kLenses)> skus;
+    std::size_t count = 0;
     for (const char* line : kLines) {
         for (const char* baseline : kBaselines) {
             for (const char* lens : kLenses) {
-                skus.push_back(Ref::checked(
-                    PyUnicode_FromFormat("%s-ORIDAN-%s-BASELINE-%s-LENSES-V21", line, baseline, lens)));
+                skus[count++] = Ref::checked(
+                    PyUnicode_FromFormat("%s-ORIDAN-%s-BASELINE-%s-LENSES-V21", line, baseline, lens));
             }
         }
     }
@@ -288,23 +372,29 @@ static_assert(rates_follow_bandwidth());
 
 }  // namespace mode_rules
 
-Ref make_modes(PyObject* module) {
-    Ref capture_mode = global(module, "CaptureMode");
-    std::vector<Ref> modes;
-    modes.reserve(std::size(kModes));
-    for (const Mode& mode : kModes) {
-        Ref width = Ref::checked(PyLong_FromLong(mode.width));
-        Ref height = Ref::checked(PyLong_FromLong(mode.height));
+Ref make_modes(const State& st) {
+    Ref capture_mode = global(st, st.capture_mode);
+    std::array<Ref, std::size(kModes)> modes;
+    for (std::size_t i = 0; i < std::size(kModes); ++i) {
+        const Mode& mode = kModes[i];
+        Ref width = integer(mode.width);
+        Ref height = integer(mode.height);
         // Whole rates are ints; only 7.5 is a float.
-        Ref fps = Ref::checked(mode.fps == static_cast<long>(mode.fps) ? PyLong_FromLong(static_cast<long>(mode.fps))
-                                                                       : PyFloat_FromDouble(mode.fps));
-        Ref format = text(mode.format == Format::mjpg ? "MJPG" : "YUYV");
-        PyObject* positional[] = {width.get(), height.get(), fps.get(), format.get()};
+        Ref fps = mode.fps == static_cast<long>(mode.fps) ? integer(static_cast<long>(mode.fps))
+                                                         : Ref::checked(PyFloat_FromDouble(mode.fps));
+        PyObject* format = (mode.format == Format::mjpg ? st.mjpg : st.yuyv).object;
+        PyObject* stereo = mode.view == View::stereo ? Py_True : Py_False;
         // Only the exceptions are spelled out; the rest keep the record's defaults.
-        std::vector<Keyword> flags = {{"stereo", mode.view == View::stereo ? Py_True : Py_False}};
-        if (mode.support == Support::unsupported) flags.push_back({"is_supported", Py_False});
-        if (mode.role == Role::default_mode) flags.push_back({"is_default", Py_True});
-        modes.push_back(call(capture_mode.get(), positional, flags));
+        if (mode.support == Support::unsupported) {
+            modes[i] = call_kw(capture_mode.get(), {width.get(), height.get(), fps.get(), format},
+                               st.unsupported_flags, {stereo, Py_False});
+        } else if (mode.role == Role::default_mode) {
+            modes[i] = call_kw(capture_mode.get(), {width.get(), height.get(), fps.get(), format}, st.default_flags,
+                               {stereo, Py_True});
+        } else {
+            modes[i] = call_kw(capture_mode.get(), {width.get(), height.get(), fps.get(), format}, st.stereo_flag,
+                               {stereo});
+        }
     }
     return tuple(modes);
 }
@@ -415,36 +505,43 @@ static_assert(std::ranges::count_if(kControls, [](const Control& c) { return c.u
 }  // namespace control_rules
 
 Ref make_menu(std::span<const MenuItem> menu) {
-    std::vector<Ref> items;
-    for (const MenuItem& item : menu) items.push_back(Ref::checked(Py_BuildValue("(is)", item.value, item.label)));
-    return tuple(items);
+    std::array<Ref, 4> items;
+    for (std::size_t i = 0; i < menu.size(); ++i) {
+        items[i] = Ref::checked(Py_BuildValue("(is)", menu[i].value, menu[i].label));
+    }
+    return tuple(std::span(items.data(), menu.size()));
 }
 
-Ref make_controls(PyObject* module) {
-    Ref camera_control = global(module, "CameraControl");
-    std::vector<Ref> controls;
-    for (const Control& control : kControls) {
+Ref make_controls(const State& st) {
+    Ref camera_control = global(st, st.camera_control);
+    std::array<Ref, std::size(kControls)> controls;
+    for (std::size_t i = 0; i < std::size(kControls); ++i) {
+        const Control& control = kControls[i];
         // Keyword order as in the table; optional fields only where given.
-        std::vector<Ref> owned;
-        std::vector<Keyword> keywords;
-        auto add = [&](const char* name, Ref value) {
-            owned.push_back(std::move(value));
-            keywords.push_back({name, owned.back().get()});
+        constexpr std::size_t kMaxFields = 12;
+        std::array<Name, kMaxFields> names{};
+        std::array<Ref, kMaxFields> values;
+        std::array<PyObject*, kMaxFields> argv{};
+        std::size_t count = 0;
+        auto add = [&](Name name, Ref value) {
+            names[count] = name;
+            argv[count] = value.get();
+            values[count++] = std::move(value);
         };
-        owned.reserve(12);
-        add("name", text(control.name));
-        add("label", text(control.label));
-        add("kind", text(control.kind));
-        add("value_type", text(control.value_type));
-        if (control.unit) add("unit", text(control.unit));
-        if (control.auto_companion) add("auto_companion", text(control.auto_companion));
-        if (control.updatable_by_auto) add("updatable_by_auto", Ref::checked(PyBool_FromLong(*control.updatable_by_auto)));
-        if (!control.enum_values.empty()) add("enum_values", make_menu(control.enum_values));
-        add("default", Ref::checked(PyLong_FromLong(control.default_value)));
-        add("min", Ref::checked(PyLong_FromLong(control.min)));
-        add("max", Ref::checked(PyLong_FromLong(control.max)));
-        add("step", Ref::checked(PyLong_FromLong(control.step)));
-        controls.push_back(call(camera_control.get(), {}, keywords));
+        add(st.name, Ref::checked(PyUnicode_InternFromString(control.name)));
+        add(st.label, text(control.label));
+        add(st.kind, text(control.kind));
+        add(st.value_type, text(control.value_type));
+        if (control.unit) add(st.unit, text(control.unit));
+        if (control.auto_companion) add(st.auto_companion, text(control.auto_companion));
+        if (control.updatable_by_auto) add(st.updatable_by_auto, Ref::checked(PyBool_FromLong(*control.updatable_by_auto)));
+        if (!control.enum_values.empty()) add(st.enum_values, make_menu(control.enum_values));
+        add(st.default_value, integer(control.default_value));
+        add(st.min, integer(control.min));
+        add(st.max, integer(control.max));
+        add(st.step, integer(control.step));
+        Ref keywords = tuple_of(std::span(names.data(), count));
+        controls[i] = Ref::checked(PyObject_Vectorcall(camera_control.get(), argv.data(), 0, keywords.get()));
     }
     return tuple(controls);
 }
@@ -452,34 +549,28 @@ Ref make_controls(PyObject* module) {
 // ---------------------------------------------------------------------------
 // _build_windows_controls(controls: tuple[CameraControl, ...]) -> tuple[CameraControl, ...]
 
-bool name_is(PyObject* control, const char* name) {
-    Ref control_name = attr(control, "name");
-    return truthy(Ref::checked(PyObject_RichCompare(control_name.get(), text(name).get(), Py_EQ)).get());
+bool name_is(const State& st, PyObject* control, Name name) {
+    Ref control_name = getattr(control, st.name);
+    return equal(control_name.get(), name.object);
 }
 
 // The entry as DirectShow sees it: the same record, a copy in DirectShow's
 // units, or an empty Ref when DirectShow has no such control.
-Ref windows_entry(PyObject* module, PyObject* control) {
-    if (name_is(control, "power_line_frequency")) return Ref();
-    if (!name_is(control, "exposure")) return Ref::borrow(control);
+Ref windows_entry(const State& st, PyObject* control) {
+    if (name_is(st, control, st.power_line_frequency)) return Ref();
+    if (!name_is(st, control, st.exposure)) return Ref::borrow(control);
     // CameraControl_Exposure counts log2(seconds): 2^-5 s ≈ 31 ms, the V4L2
     // default of 312 × 100 µs.
-    Ref replace = global(module, "replace");
-    Ref min = Ref::checked(PyLong_FromLong(-13));
-    Ref max = Ref::checked(PyLong_FromLong(3));
-    Ref step = Ref::checked(PyLong_FromLong(1));
-    Ref default_value = Ref::checked(PyLong_FromLong(-5));
-    Ref unit = text("log2(s)");
-    return call(replace.get(), {control},
-                {{"min", min.get()}, {"max", max.get()}, {"step", step.get()}, {"default", default_value.get()},
-                 {"unit", unit.get()}});
+    Ref replace = global(st, st.replace);
+    return call_kw(replace.get(), {control}, st.exposure_changes,
+                   {st.exposure_min, st.exposure_max, st.exposure_step, st.exposure_default, st.log2_seconds.object});
 }
 
-Ref build_windows_controls(PyObject* module, Args args) {
+Ref build_windows_controls(const State& st, Args args) {
     PyObject* controls = args[0];
     Ref out = Ref::checked(PyList_New(0));
     auto take = [&](PyObject* control) {
-        if (Ref entry = windows_entry(module, control)) check(PyList_Append(out.get(), entry.get()));
+        if (Ref entry = windows_entry(st, control)) check(PyList_Append(out.get(), entry.get()));
     };
     if (PyTuple_CheckExact(controls)) {
         // Immutable, and kept alive by the caller for the whole call.
@@ -488,7 +579,7 @@ Ref build_windows_controls(PyObject* module, Args args) {
     } else {
         // Lists too: their iterator copes with the list changing under us,
         // from a callback or from another thread.
-        Ref iterator = Ref::checked(PyObject_GetIter(controls));
+        Ref iterator = iterate(controls);
         while (Ref control = next(iterator.get())) take(control.get());
     }
     return Ref::checked(PyList_AsTuple(out.get()));
@@ -517,11 +608,12 @@ constexpr char kBuildWindowsControlsDoc[] =
     "flag onto the V4L2 menu values 1 and 3. Returns a new tuple; the argument\n"
     "may be any iterable of CameraControl records and is not modified.";
 
-constexpr Param kBuildWindowsControlsParams[] = {{.name = "controls", .annotation = "tuple[CameraControl, ...]"}};
+constexpr Param<State> kBuildWindowsControlsParams[] = {
+    {.name = &State::controls, .annotation = "tuple[CameraControl, ...]"}};
 
-constexpr FunctionSpec kBuildWindowsControls{
-    .name = "_build_windows_controls",
-    .qualname = "_build_windows_controls",
+constexpr FunctionSpec<State> kBuildWindowsControls{
+    .name = &State::build_windows_controls_name,
+    .qualname = nullptr,
     .doc = kBuildWindowsControlsDoc,
     .params = kBuildWindowsControlsParams,
     .return_annotation = "tuple[CameraControl, ...]",
@@ -532,35 +624,36 @@ static_assert(well_formed(kBuildWindowsControls));
 // ---------------------------------------------------------------------------
 // Module
 
-int exec_module(PyObject* module) noexcept {
-    return guarded_status([&] {
-        set_global(module, "replace", import_from(module, "dataclasses", "replace"));
-        for (const char* name : {"CameraControl", "CameraSpec", "CaptureMode"}) {
-            set_global(module, name, import_from(module, "camera_spec", name, 1));
-        }
-        add_function(module, kBuildWindowsControls);
+void exec_module(PyObject* module, State& st) {
+    set_global(st, st.replace, import_from(st, st.dataclasses_module, st.replace));
+    for (Name name : {st.camera_control, st.camera_spec, st.capture_mode}) {
+        set_global(st, name, import_from(st, st.camera_spec_module, name, 1));
+    }
+    add_function<kBuildWindowsControls>(module, st);
+    st.exposure_min = integer(-13).release();
+    st.exposure_max = integer(3).release();
+    st.exposure_step = integer(1).release();
+    st.exposure_default = integer(-5).release();
 
-        Ref skus = make_skus();
-        Ref modes = make_modes(module);
-        Ref controls = make_controls(module);
-        Ref camera_spec = global(module, "CameraSpec");
-        set_global(module, "QUOR_ORIDAN",
-                   call(camera_spec.get(), {},
-                        {{"skus", skus.get()}, {"modes", modes.get()}, {"controls", controls.get()}}));
+    Ref skus = make_skus();
+    Ref modes = make_modes(st);
+    Ref controls = make_controls(st);
+    Ref camera_spec = global(st, st.camera_spec);
+    set_global(st, st.quor_oridan, call_kw(camera_spec.get(), {}, st.spec_fields, {skus.get(), modes.get(), controls.get()}));
 
-        // The Windows table is derived from the finished V4L2 table, and the
-        // spec rebound to a copy that carries it.
-        Ref replace = global(module, "replace");
-        Ref reference = global(module, "QUOR_ORIDAN");
-        Ref build = global(module, "_build_windows_controls");
-        Ref windows_controls = call(build.get(), {attr(reference.get(), "controls").get()});
-        set_global(module, "QUOR_ORIDAN",
-                   call(replace.get(), {reference.get()}, {{"windows_controls", windows_controls.get()}}));
-    });
+    // The Windows table is derived from the finished V4L2 table, and the
+    // spec rebound to a copy that carries it.
+    Ref replace = global(st, st.replace);
+    Ref reference = global(st, st.quor_oridan);
+    Ref build = global(st, st.build_windows_controls_name);
+    Ref windows_controls = call(build.get(), getattr(reference.get(), st.controls).get());
+    set_global(st, st.quor_oridan,
+               call_kw(replace.get(), {reference.get()}, st.windows_controls_keyword, {windows_controls.get()}));
 }
-
-PyModuleDef module_def = module_definition("quor_camera_sdk.cameras.quor_oridan", kModuleDoc, module_slots<exec_module>);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_quor_oridan() { return PyModuleDef_Init(&module_def); }
+PyModuleDef State::definition =
+    module_definition<State, kStateSpec, exec_module>("quor_camera_sdk.cameras.quor_oridan", kModuleDoc);
+
+PyMODINIT_FUNC PyInit_quor_oridan() { return PyModuleDef_Init(&State::definition); }

@@ -20,26 +20,39 @@ constexpr char kModuleDoc[] =
 
 constexpr const char* kLenses[] = {"REGULAR", "WIDE", "ULTRA-WIDE", "FISHEYE", "ULTRA-FISHEYE"};
 
+struct State : DerivedModelState {
+    Name lenses, spec;
+};
+
+constexpr Interned<State> kOwnNames[] = {
+    {&State::lenses, "_SEVRINE_LENSES"},
+    {&State::spec, "QUOR_SEVRINE"},
+};
+constexpr auto kNames = join(kDerivedModelNames<State>, kOwnNames);
+constexpr StateSpec<State> kStateSpec{kNames, kDerivedModelCalls<State>, {}};
+static_assert(covers_every_reference(kStateSpec));
+
 // Cameras first, then modules, each in lens order.
-Ref make_skus(PyObject* module) {
-    const std::vector<Ref> lenses = collect(global(module, "_SEVRINE_LENSES").get());
-    std::vector<Ref> skus;
+Ref make_skus(const State& st) {
+    Ref lenses = items_of(st, st.lenses);
+    Ref skus = Ref::checked(PyList_New(0));
     for (const char* format : {"STEREO-CAMERA-SEVRINE-%S-LENSES-V21", "STEREO-CAMERA-MODULE-SEVRINE-%S-LENSES-V21"}) {
-        for (const Ref& lens : lenses) skus.push_back(Ref::checked(PyUnicode_FromFormat(format, lens.get())));
+        for (PyObject* lens : std::span(PySequence_Fast_ITEMS(lenses.get()), PyTuple_GET_SIZE(lenses.get()))) {
+            Ref sku = Ref::checked(PyUnicode_FromFormat(format, lens));
+            check(PyList_Append(skus.get(), sku.get()));
+        }
     }
-    return tuple(skus);
+    return Ref::checked(PyList_AsTuple(skus.get()));
 }
 
-int exec_module(PyObject* module) noexcept {
-    return guarded_status([&] {
-        import_reference_model(module);
-        set_global(module, "_SEVRINE_LENSES", text_tuple(kLenses));
-        set_global(module, "QUOR_SEVRINE", derived_spec(module, make_skus(module)));
-    });
+void exec_module(PyObject*, State& st) {
+    import_reference_model(st);
+    set_global(st, st.lenses, text_tuple(kLenses));
+    set_global(st, st.spec, derived_spec(st, make_skus(st)));
 }
 
 PyModuleDef module_def =
-    module_definition("quor_camera_sdk.cameras.quor_sevrine", kModuleDoc, module_slots<exec_module>);
+    module_definition<State, kStateSpec, exec_module>("quor_camera_sdk.cameras.quor_sevrine", kModuleDoc);
 
 }  // namespace
 
