@@ -13,7 +13,7 @@ log() { printf 'build-wheel: %s\n' "$*" >&2; }
 # fails when the modules come to need more, and adds the tag of an older
 # baseline when they qualify for one. Linking libstdc++ statically would not
 # help: the static runtime of this g++ calls glibc 2.36 functions.
-platform=manylinux_2_24_x86_64
+platform=manylinux_2_17_x86_64
 
 root="${QUOR_BUILD_ROOT:-$PWD/build}/wheel"
 mkdir -p "$root"

@@ -170,12 +170,14 @@ std::optional<std::string_view> loopback_scheme(PyObject* url) {
     }
     const std::string_view text(utf8, static_cast<std::size_t>(size));
     const std::size_t colon = text.find(':');
-    if (colon == 0 || colon == std::string_view::npos || text.substr(0, colon).find('/') != std::string_view::npos ||
-        text.substr(colon + 1, 2) != "//") {
+    if (colon == 0 || colon == std::string_view::npos || text.substr(0, colon).find('/') != std::string_view::npos) {
         return std::nullopt;
     }
-    std::string_view authority = text.substr(colon + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
+    std::string_view after_scheme = text;
+    after_scheme.remove_prefix(colon + 1);
+    if (!after_scheme.starts_with("//")) return std::nullopt;
+    after_scheme.remove_prefix(2);
+    const std::string_view authority = after_scheme.substr(0, after_scheme.find_first_of("/?#"));
 
     // A loopback host is short; a longer one is not.
     std::array<char, 256> host{};
@@ -196,7 +198,10 @@ std::optional<std::string_view> loopback_scheme(PyObject* url) {
     if (port != std::string_view::npos && (bracket == std::string_view::npos || port > bracket)) {
         name = name.substr(0, port);
     }
-    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        name.remove_prefix(1);
+        name.remove_suffix(1);
+    }
     std::array<char, 256> terminated{};
     std::ranges::copy(name, terminated.begin());
     if (!is_loopback(terminated.data())) return std::nullopt;

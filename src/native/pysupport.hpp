@@ -38,7 +38,6 @@
 #include <initializer_list>
 #include <new>
 #include <span>
-#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -696,23 +695,18 @@ inline PyObject* qualname_of(PyObject* function) {
 }
 
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c', as the interpreter lists them.
-inline std::string quoted_list(std::span<PyObject* const> names) {
-    std::string out;
+inline Ref quoted_list(std::span<PyObject* const> names) {
+    Ref out = Ref::checked(PyUnicode_FromStringAndSize(nullptr, 0));
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(names[i], &size);
-        if (utf8 == nullptr) throw PythonError();
-        out += "'";
-        out.append(utf8, static_cast<std::size_t>(size));
-        out += "'";
+        const char* separator = i == 0 ? "" : names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
+        out = Ref::checked(PyUnicode_FromFormat("%U%s'%U'", out.get(), separator, names[i]));
     }
     return out;
 }
 
 [[noreturn]] inline void raise_missing(PyObject* function, std::span<PyObject* const> names, const char* kind) {
-    PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s", qualname_of(function),
-                 names.size(), kind, names.size() == 1 ? "" : "s", quoted_list(names).c_str());
+    PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %U", qualname_of(function),
+                 names.size(), kind, names.size() == 1 ? "" : "s", quoted_list(names).get());
     throw PythonError();
 }
 
@@ -741,19 +735,18 @@ inline std::string quoted_list(std::span<PyObject* const> names) {
 [[noreturn]] inline void raise_too_many_positional(PyObject* function, Py_ssize_t positional_count,
                                                    Py_ssize_t default_count, Py_ssize_t given,
                                                    Py_ssize_t keyword_only_given) {
-    const std::string takes =
+    const Ref takes = Ref::checked(
         default_count != 0
-            ? "from " + std::to_string(positional_count - default_count) + " to " + std::to_string(positional_count)
-            : std::to_string(positional_count);
+            ? PyUnicode_FromFormat("from %zd to %zd", positional_count - default_count, positional_count)
+            : PyUnicode_FromFormat("%zd", positional_count));
+    const Ref also = Ref::checked(
+        keyword_only_given != 0
+            ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
+                                   keyword_only_given, keyword_only_given != 1 ? "s" : "")
+            : PyUnicode_FromStringAndSize(nullptr, 0));
     const bool plural = default_count != 0 || positional_count != 1;
-    std::string also;
-    if (keyword_only_given != 0) {
-        also = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
-               std::to_string(keyword_only_given) + " keyword-only argument" + (keyword_only_given != 1 ? "s" : "") +
-               ")";
-    }
-    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd%s %s given", qualname_of(function),
-                 takes.c_str(), plural ? "s" : "", given, also.c_str(),
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", qualname_of(function),
+                 takes.get(), plural ? "s" : "", given, also.get(),
                  given == 1 && keyword_only_given == 0 ? "was" : "were");
     throw PythonError();
 }
