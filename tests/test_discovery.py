@@ -371,7 +371,7 @@ def test_a_bad_service_url_is_refused(given):
 def test_the_service_is_chosen_by_the_environment_when_discovery_starts():
     code = ("from quor_camera_sdk.cameras import discovery, device_lookup; "
             "print(device_lookup._CAMERA_IDENTITY_URL); discovery.resolve_devices([])")
-    environment = {"QUOR_SERVICE_URL": "http://127.0.0.1:8080", "PATH": ""}
+    environment = {**os.environ, "QUOR_SERVICE_URL": "http://127.0.0.1:8080"}
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environment, check=True)
 
     assert result.stdout.strip() == "http://127.0.0.1:8080/api/public/camera-identity?serial_number="
