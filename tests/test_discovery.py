@@ -155,7 +155,7 @@ def test_each_fault_costs_only_its_own_device(service, plug, behaviour, status, 
     assert "\n" not in bad.reason
 
 
-def test_records_equal_those_of_the_specified_listing(service, plug):
+def test_records_equal_those_of_list_connected_quor_cameras(service, plug):
     service.documents("QT-1", "QT-3")
     service.behaviours["QT-2"] = answer(document("QT-2", model_name=None))
     service.behaviours["QT-4"] = answer({"detail": "unknown"}, 404)
