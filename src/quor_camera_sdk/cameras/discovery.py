@@ -519,15 +519,17 @@ class _Job:
 
 
 def _lookup(job: _Job, deadline_at: float, timeout: float) -> None:
-    """Worker side: fetch the job's document, leaving answer or failure."""
-    job.started = time.monotonic()
+    """Worker side: fetch the job's document, leaving answer or failure. A
+    job taken after the deadline is left as never begun."""
+    started = time.monotonic()
+    if started >= deadline_at:
+        job.failure = _LookupFailed("the deadline passed before the lookup began", status=Status.TIMED_OUT)
+        return
+    job.started = started
     url = device_lookup._CAMERA_IDENTITY_URL + urllib.parse.quote(job.serial, safe="-_.~")
     _LOGGER.info("fetching camera-identity from %s", url)
-    remaining = deadline_at - job.started
     try:
-        if remaining <= 0:
-            raise _LookupFailed("the deadline passed before the lookup began", status=Status.TIMED_OUT)
-        job.answer = _fetch(url, min(timeout, remaining), job.exchange)
+        job.answer = _fetch(url, min(timeout, deadline_at - started), job.exchange)
     except _LookupFailed as failure:
         job.failure = failure
 
@@ -661,15 +663,16 @@ def resolve_devices(
             waiting.discard(job)
             record(job, resolution.finished(job))
     finally:
-        for job in waiting:
-            job.exchange.cut()
-        # Queued lookups that no worker took are dropped; each worker still
+        # Queued lookups that no worker took are dropped first, so that a
+        # worker freed by the cut below cannot begin one; each worker still
         # gets the word to stop.
         while True:
             try:
                 todo.get_nowait()
             except queue.Empty:
                 break
+        for job in waiting:
+            job.exchange.cut()
         for _ in range(workers):
             todo.put(None)
     for job in sorted(waiting, key=lambda job: job.index):
