@@ -27,6 +27,7 @@ import copy
 import http.client
 import json
 import os
+import signal
 import socket
 import threading
 import urllib.parse
@@ -40,6 +41,14 @@ import pytest
 from quor_camera_sdk.cameras import camera_identity, device_lookup
 from quor_camera_sdk.cameras.camera_spec import CameraSpec
 from quor_camera_sdk.platform import DeviceEntry
+
+# A process started in the background of a shell without job control (a CI
+# runner, nohup) inherits SIGINT ignored, and so would every command a test
+# starts: the Ctrl-C tests would interrupt nothing. Ignored signals survive
+# exec, a handler does not: with one here, the commands start with SIGINT as
+# a terminal gives it.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 SERVICE_PATH = "/api/public/camera-identity"
 SERIAL_PARAMETER = "serial_number="
