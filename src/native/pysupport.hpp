@@ -103,6 +103,8 @@ inline void set_error_from_current_exception() noexcept {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "a C++ exception of unknown type");
     }
 }
 
