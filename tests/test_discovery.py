@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import os
+import socket
 import subprocess
 import sys
 import threading
@@ -111,6 +112,21 @@ def test_timeout_bounds_each_lookup_within_the_deadline(service, plug):
     assert time.monotonic() - started < 5
     assert outcome.status == "timed_out"
     assert "no answer in time" in outcome.reason
+
+
+def test_an_https_service_that_never_answers_is_cut_at_the_deadline(plug, monkeypatch):
+    # Accepts the connection (the kernel does, from the backlog) and never
+    # completes the TLS handshake.
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        monkeypatch.setattr(device_lookup, "_CAMERA_IDENTITY_URL",
+                            f"https://127.0.0.1:{silent.getsockname()[1]}/lookup?serial_number=")
+        plug("QT-1", "QT-2")
+
+        started = time.monotonic()
+        report = discover(deadline=1, cache=None)
+
+    assert time.monotonic() - started < 1.5
+    assert statuses(report) == ["timed_out", "timed_out"]
 
 
 # ---------------------------------------------------------------------------

@@ -294,6 +294,9 @@ class _Exchange:
 
 
 class _Connection(client.HTTPConnection):
+    """A connection that registers its socket with the lookup's exchange
+    once connected."""
+
     def __init__(self, host: str, /, *, exchange: _Exchange, **options: Any):
         super().__init__(host, **options)
         self.exchange = exchange
@@ -303,14 +306,8 @@ class _Connection(client.HTTPConnection):
         self.exchange.attach(self.sock)
 
 
-class _SecureConnection(client.HTTPSConnection):
-    def __init__(self, host: str, /, *, exchange: _Exchange, **options: Any):
-        super().__init__(host, **options)
-        self.exchange = exchange
-
-    def connect(self) -> None:
-        super().connect()
-        self.exchange.attach(self.sock)
+class _SecureConnection(_Connection, client.HTTPSConnection):
+    """The same over TLS: the socket registered is the one TLS wraps it in."""
 
 
 @functools.cache
@@ -322,32 +319,20 @@ def _tls_context() -> ssl.SSLContext:
     return context
 
 
-class _Handler(urllib.request.HTTPHandler):
-    """Opens connections that register their sockets with ``exchange``."""
-
-    def __init__(self, exchange: _Exchange):
-        super().__init__()
-        self._exchange = exchange
-
-    def _connection(self, host: str, /, **options: Any) -> client.HTTPConnection:
-        return _Connection(host, exchange=self._exchange, **options)
-
-    def http_open(self, req: urllib.request.Request) -> client.HTTPResponse:
-        return self.do_open(self._connection, req)
-
-
-class _SecureHandler(urllib.request.HTTPSHandler):
-    """The same for HTTPS."""
+class _Handler(urllib.request.HTTPHandler, urllib.request.HTTPSHandler):
+    """Opens HTTP and HTTPS connections that register their sockets with
+    ``exchange``."""
 
     def __init__(self, exchange: _Exchange):
         super().__init__(context=_tls_context())
         self._exchange = exchange
 
-    def _connection(self, host: str, /, **options: Any) -> client.HTTPConnection:
-        return _SecureConnection(host, exchange=self._exchange, **options)
+    def http_open(self, req: urllib.request.Request) -> client.HTTPResponse:
+        return self.do_open(functools.partial(_Connection, exchange=self._exchange), req)
 
     def https_open(self, req: urllib.request.Request) -> client.HTTPResponse:
-        return self.do_open(self._connection, req, context=_tls_context())
+        return self.do_open(functools.partial(_SecureConnection, exchange=self._exchange), req,
+                            context=_tls_context())
 
 
 def _is_loopback(host: str) -> bool:
@@ -407,7 +392,6 @@ def _fetch(url: str, timeout: float, exchange: _Exchange) -> _Answer:
     opener = urllib.request.build_opener(
         urllib.request.ProxyHandler({} if proxy is None else {urllib.parse.urlsplit(url).scheme: proxy}),
         _Handler(exchange),
-        _SecureHandler(exchange),
     )
     request = urllib.request.Request(
         url, headers={"User-Agent": device_lookup._USER_AGENT, "Accept": "application/json"}
