@@ -48,7 +48,13 @@ from typing import TYPE_CHECKING, Any, Final, Literal, Protocol
 
 from quor_camera_sdk.cameras import camera_identity, device_lookup
 from quor_camera_sdk.cameras.camera_identity import QuorCameraIdentity
-from quor_camera_sdk.cameras.documents import IDENTITY_PATH, SERIAL_PARAMETER, document_name, read_regular_file
+from quor_camera_sdk.cameras.documents import (
+    IDENTITY_PATH,
+    SERIAL_PARAMETER,
+    document_name,
+    identity_url,
+    read_regular_file,
+)
 
 __all__ = [
     "DEFAULT",
@@ -157,7 +163,7 @@ def service_lookup_url(url: str) -> str:
     if parts.query or parts.fragment:
         return url
     if parts.path in ("", "/"):
-        return f"{url.rstrip('/')}{IDENTITY_PATH}?{SERIAL_PARAMETER}="
+        return identity_url(url)
     if parts.path.rstrip("/") == IDENTITY_PATH:
         return f"{url.rstrip('/')}?{SERIAL_PARAMETER}="
     return url

@@ -13,7 +13,7 @@ import re
 import stat
 from pathlib import Path
 
-__all__ = ["IDENTITY_PATH", "SERIAL_PARAMETER", "document_name", "read_regular_file"]
+__all__ = ["IDENTITY_PATH", "SERIAL_PARAMETER", "document_name", "identity_url", "read_regular_file"]
 
 IDENTITY_PATH = "/api/public/camera-identity"
 SERIAL_PARAMETER = "serial_number"
@@ -21,6 +21,12 @@ SERIAL_PARAMETER = "serial_number"
 # Letters, digits, dot, dash and underscore: no separator, no NUL, nothing
 # a shell or a file system treats specially. "." and ".." are refused apart.
 _SERIAL_PATTERN = re.compile(r"[A-Za-z0-9._-]{1,128}")
+
+
+def identity_url(base_url: str) -> str:
+    """The lookup URL prefix (to which the SDK appends the quoted serial)
+    of the service at ``base_url``, e.g. ``http://127.0.0.1:8080``."""
+    return f"{base_url.rstrip('/')}{IDENTITY_PATH}?{SERIAL_PARAMETER}="
 
 
 def document_name(serial: object) -> str | None:

@@ -31,7 +31,13 @@ from email.utils import formatdate
 from http import HTTPStatus
 from pathlib import Path
 
-from quor_camera_sdk.cameras.documents import IDENTITY_PATH, SERIAL_PARAMETER, document_name, read_regular_file
+from quor_camera_sdk.cameras.documents import (
+    IDENTITY_PATH,
+    SERIAL_PARAMETER,
+    document_name,
+    identity_url,
+    read_regular_file,
+)
 
 __all__ = [
     "DEFAULT_MAX_CONNECTIONS",
@@ -73,12 +79,6 @@ _VERSION = re.compile(r"HTTP/(\d)\.(\d)")
 # the log stream.
 _CONTROL_CHARACTERS = {code: rf"\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))}
 _CONTROL_CHARACTERS[ord("\\")] = r"\\"
-
-
-def identity_url(base_url: str) -> str:
-    """The lookup URL prefix (to which the SDK appends the quoted serial)
-    of the service at ``base_url``, e.g. ``http://127.0.0.1:8080``."""
-    return f"{base_url.rstrip('/')}{IDENTITY_PATH}?{SERIAL_PARAMETER}="
 
 
 class _Refused(Exception):
