@@ -18,13 +18,14 @@ import json
 import logging
 import os
 import re
-import stat
 import sys
 import threading
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, fields
 from pathlib import Path
 from typing import Any, Protocol
+
+from quor_camera_sdk._files import read_regular_file
 
 __all__ = [
     "DeviceEntry",
@@ -120,26 +121,18 @@ class _Unreadable(Exception):
 def _read_attribute(path: Path) -> str | None:
     """The text of a sysfs attribute, None when it does not exist.
 
-    Opened without blocking, so a FIFO or a device in its place cannot hang
-    the listing, and read only if it is a regular file of attribute size.
+    Read without blocking, so a FIFO or a device in its place cannot hang
+    the listing, and only if it is a regular file of attribute size.
     """
     try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        content, _ = read_regular_file(path, _ATTRIBUTE_LIMIT)
     except FileNotFoundError:
         return None
     except OSError as error:
         raise _Unreadable(f"{path}: {error.strerror}") from None
-    try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise _Unreadable(f"{path}: not a regular file")
-        data = os.read(descriptor, _ATTRIBUTE_LIMIT + 1)
-    except OSError as error:
-        raise _Unreadable(f"{path}: {error.strerror}") from None
-    finally:
-        os.close(descriptor)
-    if len(data) > _ATTRIBUTE_LIMIT:
-        raise _Unreadable(f"{path}: larger than a sysfs attribute")
-    return data.decode("utf-8", errors="replace").strip()
+    except ValueError as error:
+        raise _Unreadable(f"{path}: {error}") from None
+    return content.decode("utf-8", errors="replace").strip()
 
 
 def _node_number(name: str) -> int | None:

@@ -31,7 +31,6 @@ import os
 import re
 import signal
 import sys
-import tempfile
 import threading
 import traceback
 from collections.abc import Callable, Iterator, Sequence
@@ -41,6 +40,7 @@ from types import ModuleType
 from typing import Any, NoReturn
 
 from quor_camera_sdk import platform
+from quor_camera_sdk._files import write_atomically
 from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery, hotplug, service
 from quor_camera_sdk.cameras.camera_spec import MODELS, CameraControl, CameraSpec, CaptureMode
 
@@ -787,16 +787,6 @@ def _serve(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _write_atomically(path: Path, text: str) -> None:
-    with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=path.parent, prefix=".", delete=False) as stream:
-        try:
-            stream.write(text)
-        except BaseException:
-            os.unlink(stream.name)
-            raise
-    os.replace(stream.name, path)
-
-
 def _mirror(args: argparse.Namespace) -> int:
     """Stores each serial's document; a serial that fails is reported with
     its reason and the others are stored all the same."""
@@ -818,7 +808,7 @@ def _mirror(args: argparse.Namespace) -> int:
             document = device_lookup.fetch_camera_identity_json(serial, **timeout)
             if not isinstance(document, dict):
                 raise ValueError(f"the service answered with a JSON {type(document).__name__}, not a document")
-            _write_atomically(target, json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+            write_atomically(target, (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode())
         except Exception as error:  # every failure is this serial's alone
             print(f"{PROG} mirror: {shown}: {_printable(_reason(error))}", file=sys.stderr)
             failed += 1

@@ -33,7 +33,6 @@ import os
 import queue
 import socket
 import ssl
-import tempfile
 import threading
 import time
 import urllib.error
@@ -46,6 +45,7 @@ from http import client
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final, Literal, Protocol
 
+from quor_camera_sdk._files import read_regular_file, write_atomically
 from quor_camera_sdk.cameras import camera_identity, device_lookup
 from quor_camera_sdk.cameras.camera_identity import QuorCameraIdentity
 from quor_camera_sdk.cameras.documents import (
@@ -53,7 +53,6 @@ from quor_camera_sdk.cameras.documents import (
     SERIAL_PARAMETER,
     document_name,
     identity_url,
-    read_regular_file,
 )
 
 __all__ = [
@@ -233,15 +232,7 @@ class DocumentCache:
             return False
         try:
             self.folder.mkdir(mode=0o700, parents=True, exist_ok=True)
-            with tempfile.NamedTemporaryFile(dir=self.folder, prefix=".", suffix=".part", delete=False) as stream:
-                try:
-                    stream.write(document)
-                    stream.flush()
-                    os.fsync(stream.fileno())
-                except BaseException:
-                    os.unlink(stream.name)
-                    raise
-            os.replace(stream.name, self.folder / name)
+            write_atomically(self.folder / name, document)
         except OSError as error:
             _LOGGER.debug("cannot cache the document of serial=%s in %s: %s", serial, self.folder, error)
             return False

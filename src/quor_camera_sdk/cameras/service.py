@@ -31,12 +31,12 @@ from email.utils import formatdate
 from http import HTTPStatus
 from pathlib import Path
 
+from quor_camera_sdk._files import read_regular_file
 from quor_camera_sdk.cameras.documents import (
     IDENTITY_PATH,
     SERIAL_PARAMETER,
     document_name,
     identity_url,
-    read_regular_file,
 )
 
 __all__ = [
