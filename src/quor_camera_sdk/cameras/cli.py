@@ -832,11 +832,12 @@ def _demo(args: argparse.Namespace) -> int:
         platform.use_simulated_devices(devices_file)
         demo.callback(platform.use_simulated_devices, None)
 
+        devices = list(_backend().list_cameras())
         print(f"Local device-information service: {server.url} (documents in {documents})")
-        print(f"Simulated video devices: {len(_backend().list_cameras())}, from {devices_file}")
+        print(f"Simulated video devices: {len(devices)}, from {devices_file}")
         print("Looking each serial number up over HTTP with discover():\n", flush=True)
         # The demo's serials stay out of the user's cache.
-        report = _resolve(args, cache=None, offline=False)
+        report = _resolve(args, devices, cache=None, offline=False)
     print(_table(_CAMERA_HEADERS, [_camera_row(camera) for camera in report.cameras]))
     _explain(report)
     return EXIT_OK
