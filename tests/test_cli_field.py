@@ -356,3 +356,10 @@ def test_watch_stops_cleanly_on_sigterm(service, tmp_path):
 
     assert re.match(r"connected +/dev/video0 +QT-UNKNOWN +- +lookup_failed: the service answered 404", line)
     assert (process.returncode, stderr) == (0, "")
+
+
+def test_the_command_line_loads_the_service_and_the_watcher_only_when_used():
+    code = "import sys, quor_camera_sdk.cameras.cli; print(sorted({'asyncio', 'ctypes'} & set(sys.modules)))"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=TIMEOUT, check=True)
+
+    assert result.stdout.strip() == "[]"

@@ -132,3 +132,13 @@ def test_unusable_settings_are_a_usage_error(documents: Path, options: list[str]
     )
     assert result.returncode == 2
     assert result.stderr == f"quor-cameras serve: {message} (see quor-cameras serve --help)\n"
+
+
+def test_serve_help_states_the_service_defaults() -> None:
+    from quor_camera_sdk.cameras import service
+
+    result = subprocess.run([sys.executable, "-m", "quor_camera_sdk.cameras", "serve", "--help"],
+                            capture_output=True, text=True, timeout=60, check=True)
+    shown = " ".join(result.stdout.split())
+    assert f"(default: {service.DEFAULT_MAX_CONNECTIONS}, or fewer" in shown
+    assert f"(default: {service.DEFAULT_REQUEST_TIMEOUT})" in shown

@@ -37,12 +37,17 @@ from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from pathlib import Path
 from types import ModuleType
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from quor_camera_sdk import platform
 from quor_camera_sdk._files import write_atomically
-from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery, hotplug, service
+from quor_camera_sdk.cameras import camera_identity, device_lookup, discovery, documents
 from quor_camera_sdk.cameras.camera_spec import MODELS, CameraControl, CameraSpec, CaptureMode
+
+if TYPE_CHECKING:
+    # Imported where they are used: asyncio and ctypes would cost every
+    # command their import.
+    from quor_camera_sdk.cameras import hotplug, service
 
 __all__ = [
     "EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_NO_CAMERA", "EXIT_OK", "EXIT_SERVICE_UNREACHABLE", "EXIT_USAGE", "main",
@@ -216,7 +221,7 @@ def _global_options(default: object) -> _Parser:
     options.add_argument(
         "--service-url", type=_service_url, default=default, metavar="URL",
         help="device-information service to ask: its address (http://127.0.0.1:8080) or its lookup path "
-        f"(https://host{service.IDENTITY_PATH}); also ${discovery.SERVICE_URL_ENV}",
+        f"(https://host{documents.IDENTITY_PATH}); also ${discovery.SERVICE_URL_ENV}",
     )
     options.add_argument(
         "--timeout", type=_seconds, default=default, metavar="SECONDS",
@@ -291,12 +296,13 @@ def _build_parser() -> argparse.ArgumentParser:
                        help="folder of <serial>.json documents")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     serve.add_argument("--port", type=_port, default=8080, help="port (default: %(default)s; 0 picks a free one)")
-    serve.add_argument("--max-connections", type=_count, default=service.DEFAULT_MAX_CONNECTIONS, metavar="N",
+    # No defaults here: the service applies its own (the help states them).
+    serve.add_argument("--max-connections", type=_count, metavar="N",
                        help="connections served at once; when full, a new one replaces the one that has waited "
-                       "longest for its request (default: %(default)s, or fewer if the descriptor limit says so)")
-    serve.add_argument("--request-timeout", type=_seconds, default=service.DEFAULT_REQUEST_TIMEOUT,
-                       metavar="SECONDS", help="time a client has to send each request head, and to stay idle "
-                       "between requests (default: %(default)s)")
+                       "longest for its request (default: 512, or fewer if the descriptor limit says so)")
+    serve.add_argument("--request-timeout", type=_seconds, metavar="SECONDS",
+                       help="time a client has to send each request head, and to stay idle between requests "
+                       "(default: 10.0)")
     mirror = command("mirror", _mirror, "copy documents from a service into a folder that `serve` can serve")
     mirror.add_argument("serials", nargs="+", metavar="SERIAL")
     mirror.add_argument("--to", type=Path, required=True, metavar="DIR")
@@ -620,6 +626,8 @@ def _show(args: argparse.Namespace) -> int:
 
 
 def _event_line(event: hotplug.CameraEvent) -> str:
+    from quor_camera_sdk.cameras import hotplug
+
     camera = event.camera
     if camera is not None:
         about = f"{camera.model_name or '-'}  {camera.sku}"
@@ -637,6 +645,8 @@ def _watch(args: argparse.Namespace) -> int:
     (status 130) or SIGTERM (status 0)."""
     options = _discovery_options(args)
     options.pop("max_workers", None)  # a watcher looks each arrival up by itself
+    from quor_camera_sdk.cameras import hotplug
+
     try:
         watcher = hotplug.watch_cameras(backend=_backend(), **options)
     except NotImplementedError as error:
@@ -766,14 +776,15 @@ def _running(server: service.DeviceInfoServer) -> Iterator[service.DeviceInfoSer
 
 
 def _serve(args: argparse.Namespace) -> int:
+    from quor_camera_sdk.cameras import service
+
     if args.verbose == 0:
         # A server shows its requests unless asked for even more.
         logging.getLogger(service.__name__).setLevel(logging.INFO)
+    limits = {name: value for name, value in (("max_connections", args.max_connections),
+                                              ("request_timeout", args.request_timeout)) if value is not None}
     try:
-        server = service.DeviceInfoServer(
-            args.documents, (args.host, args.port),
-            max_connections=args.max_connections, request_timeout=args.request_timeout,
-        )
+        server = service.DeviceInfoServer(args.documents, (args.host, args.port), **limits)
     except ValueError as error:
         print(f"{PROG} serve: {error}", file=sys.stderr)
         return EXIT_USAGE
@@ -798,7 +809,7 @@ def _mirror(args: argparse.Namespace) -> int:
     failed = 0
     for serial in args.serials:
         shown = _printable(serial)
-        name = service.document_name(serial)
+        name = documents.document_name(serial)
         if name is None:
             print(f"{PROG} mirror: {_printable(repr(serial))} is not a serial number that can be stored", file=sys.stderr)
             failed += 1
@@ -824,16 +835,18 @@ def _mirror(args: argparse.Namespace) -> int:
 
 
 def _demo(args: argparse.Namespace) -> int:
+    from quor_camera_sdk.cameras import service
+
     with contextlib.ExitStack() as demo:
-        documents = demo.enter_context(resources.as_file(resources.files(__package__) / "demo"))
-        server = demo.enter_context(_running(service.DeviceInfoServer(documents)))
+        folder = demo.enter_context(resources.as_file(resources.files(__package__) / "demo"))
+        server = demo.enter_context(_running(service.DeviceInfoServer(folder)))
         demo.enter_context(_rebound(device_lookup, "_CAMERA_IDENTITY_URL", server.identity_url))
-        devices_file = documents / "devices.json"
+        devices_file = folder / "devices.json"
         platform.use_simulated_devices(devices_file)
         demo.callback(platform.use_simulated_devices, None)
 
         devices = list(_backend().list_cameras())
-        print(f"Local device-information service: {server.url} (documents in {documents})")
+        print(f"Local device-information service: {server.url} (documents in {folder})")
         print(f"Simulated video devices: {len(devices)}, from {devices_file}")
         print("Looking each serial number up over HTTP with discover():\n", flush=True)
         # The demo's serials stay out of the user's cache.
