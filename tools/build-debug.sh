@@ -27,12 +27,8 @@ find_cmake() {
     local venv="$root/tools-venv"
     if [[ ! -x "$venv/bin/cmake" ]]; then
         log "installing cmake from PyPI into $venv"
-        local python wheel
-        python=$(tools/bootstrap-python.sh)
-        "$python" -m venv --without-pip "$venv"
-        # The interpreter's bundled pip wheel runs from the wheel itself.
-        wheel=$(ls "$(dirname "$python")"/../share/python-wheels/pip-*.whl | head -n 1)
-        "$venv/bin/python" "$wheel/pip" install --quiet --disable-pip-version-check 'cmake>=3.26' >&2
+        tools/make-venv.sh "$venv" >&2
+        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check 'cmake>=3.26' >&2
     fi
     echo "$venv/bin/cmake"
 }

@@ -17,7 +17,6 @@ cd "$(dirname "$0")/.."
 log() { printf 'sanitize: %s\n' "$*" >&2; }
 
 root="${QUOR_BUILD_ROOT:-$PWD/build}/sanitize"
-python=$(tools/bootstrap-python.sh)
 
 runtimes=()
 for library in libasan.so libubsan.so; do
@@ -27,13 +26,7 @@ for library in libasan.so libubsan.so; do
 done
 
 venv="$root/venv"
-if [[ ! -x "$venv/bin/python" ]]; then
-    "$python" -m venv --without-pip "$venv"
-    # Debian's ensurepip looks for wheels elsewhere; the interpreter's own
-    # pip wheel runs from the wheel itself.
-    wheel=$(ls "$(dirname "$python")"/../share/python-wheels/pip-*.whl | head -n 1)
-    "$venv/bin/python" "$wheel/pip" install --quiet --disable-pip-version-check "$wheel"
-fi
+tools/make-venv.sh "$venv"
 log "building the instrumented modules"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
     -C build-dir="$root/cmake" -C cmake.define.QUOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo ".[test]"
