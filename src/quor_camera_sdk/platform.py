@@ -37,6 +37,7 @@ __all__ = [
     "current_backend",
     "parse_vendor_ids",
     "use_simulated_devices",
+    "video_node_number",
 ]
 
 _LOGGER = logging.getLogger(__name__)
@@ -135,7 +136,8 @@ def _read_attribute(path: Path) -> str | None:
     return content.decode("utf-8", errors="replace").strip()
 
 
-def _node_number(name: str) -> int | None:
+def video_node_number(name: str) -> int | None:
+    """N of a V4L2 node named ``videoN`` (ASCII digits only), else None."""
     match = _NODE_NAME.fullmatch(name)
     return int(match[1]) if match else None
 
@@ -175,7 +177,7 @@ class V4L2Backend:
             return []
         numbered = []
         for name in names:
-            if (number := _node_number(name)) is not None:
+            if (number := video_node_number(name)) is not None:
                 numbered.append((number, name))
             elif name.startswith("video"):
                 _LOGGER.debug("skipping %r: not a video node name", name)
@@ -185,10 +187,10 @@ class V4L2Backend:
     def device(self, name: str) -> DeviceEntry | None:
         """The entry of node ``name`` (``video0``), or None when it is not a
         capture node, is filtered out, or cannot be read."""
-        if _node_number(name) is None:
+        if video_node_number(name) is None:
             _LOGGER.debug("skipping %r: not a video node name", name)
             return None
-        node = self._class_dir / name
+        node = self.node_path(name)
         try:
             if _read_attribute(node / "index") not in ("0", None):
                 return None
@@ -203,6 +205,10 @@ class V4L2Backend:
             )
             return None
         return entry
+
+    def node_path(self, name: str) -> Path:
+        """The sysfs folder of node ``name`` (``video0``)."""
+        return self._class_dir / name
 
     def _entry(self, node: Path, name: str) -> DeviceEntry:
         os_id = str(self._dev_root / name)

@@ -29,7 +29,6 @@ import functools
 import logging
 import math
 import os
-import re
 import select
 import socket
 import struct
@@ -52,6 +51,7 @@ from quor_camera_sdk.platform import (
     PlatformBackend,
     SimulatedBackend,
     V4L2Backend,
+    video_node_number,
 )
 
 __all__ = [
@@ -323,7 +323,6 @@ class _DevicesFileChanges:
 # ---------------------------------------------------------------------------
 # The watcher
 
-_NODE_NAME = re.compile(r"video[0-9]+")
 # The kernel announces a node once its attributes are in sysfs; the wait
 # only covers a straggler, and is bounded.
 _SETTLE_FIRST = 0.005
@@ -576,7 +575,7 @@ class CameraWatcher:
             return
         for event in events:
             name = event.properties.get("DEVNAME", "")
-            if event.properties.get("SUBSYSTEM") != "video4linux" or not _NODE_NAME.fullmatch(name):
+            if event.properties.get("SUBSYSTEM") != "video4linux" or video_node_number(name) is None:
                 continue
             if event.action == "add":
                 now = time.monotonic()
@@ -596,7 +595,7 @@ class CameraWatcher:
         for name, settling in list(self._settling.items()):
             if settling.retry_at > now:
                 continue
-            if (self._backend.sysfs_root / "class" / "video4linux" / name / "index").exists():
+            if (self._backend.node_path(name) / "index").exists():
                 del self._settling[name]
                 if (entry := self._backend.device(name)) is not None:
                     self._node_added(entry, _State.LOOKING_UP)
