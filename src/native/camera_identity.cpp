@@ -60,7 +60,7 @@ struct State : ModuleState {
     Name unknown_sku, no_calibration, bad_calibration, lookup_failed, no_camera, module_name;
     // The record class's namespace and options.
     Name dunder_module, dunder_qualname, dunder_doc, dunder_annotations, class_doc, frozen, slots;
-    Name annotation_text, annotation_camera_spec, annotation_calibration;
+    Name annotation_text;
 
     Keywords record_fields, os_id_keyword, dataclass_options;
     PyObject* record_type;  // QuorCameraIdentity as made at import
@@ -125,16 +125,16 @@ constexpr Interned<State> kNames[] = {
     {&State::frozen, "frozen"},
     {&State::slots, "slots"},
     {&State::annotation_text, "str"},
-    {&State::annotation_camera_spec, "CameraSpec"},
-    {&State::annotation_calibration, "Calibration"},
 };
 
-// The record's fields in declaration order, with their annotations.
+// The record's fields in declaration order, with their annotations. Those
+// of spec and base_calibration name the module globals CameraSpec and
+// Calibration, which is what lets get_type_hints resolve them.
 constexpr Name State::* kFields[] = {&State::os_id, &State::serial, &State::sku,
                                      &State::model_name, &State::spec, &State::base_calibration};
 constexpr Name State::* kFieldAnnotations[] = {&State::annotation_text, &State::annotation_text,
                                                &State::annotation_text, &State::annotation_text,
-                                               &State::annotation_camera_spec, &State::annotation_calibration};
+                                               &State::camera_spec, &State::calibration};
 static_assert(std::size(kFields) == kFieldCount && std::size(kFieldAnnotations) == kFieldCount);
 
 constexpr Name State::* kOsIdKeyword[] = {&State::os_id};
